@@ -1,0 +1,40 @@
+// Every system call the Linux platform layer makes goes through this table,
+// so a test can swap in a wrapper that makes the Nth call of a kind fail.
+#ifndef ULOPR1_PLATFORM_POSIX_SYSCALLS_H
+#define ULOPR1_PLATFORM_POSIX_SYSCALLS_H
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/types.h>
+#include <termios.h>
+#include <time.h>
+
+namespace ulo::sys {
+
+struct Table {
+  int (*open)(const char *path, int flags, mode_t mode);
+  int (*close)(int fd);
+  ssize_t (*read)(int fd, void *buffer, size_t count);
+  ssize_t (*write)(int fd, const void *buffer, size_t count);
+  int (*poll)(struct pollfd *fds, nfds_t count, int timeout_ms);
+  int (*tcgetattr)(int fd, struct termios *state);
+  int (*tcsetattr)(int fd, int action, const struct termios *state);
+  int (*ioctl)(int fd, unsigned long request, void *arg);
+  int (*flock)(int fd, int operation);
+  int (*eventfd)(unsigned int initial, int flags);
+  int (*pthread_create)(pthread_t *thread, const pthread_attr_t *attr,
+                        void *(*start)(void *), void *arg);
+  int (*nanosleep)(const struct timespec *request, struct timespec *remain);
+};
+
+// The real system calls.
+const Table &Real();
+
+// The table in force. Swapping it while calls are under way is safe: each
+// entry is read once per call.
+const Table &Current();
+void Install(const Table &table);
+
+}  // namespace ulo::sys
+
+#endif  // ULOPR1_PLATFORM_POSIX_SYSCALLS_H

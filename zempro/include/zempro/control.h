@@ -1,0 +1,131 @@
+// Control API of the stand-in host runtime: what a host program and tests use
+// to play the host's part around the seven functions the driver calls.
+// Everything here is thread-safe.
+#ifndef ZEMPRO_CONTROL_H
+#define ZEMPRO_CONTROL_H
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ulopr1/zempro.h"
+
+namespace zempro {
+
+using Clock = std::chrono::system_clock;
+
+// ---- Gates -----------------------------------------------------------------
+
+struct GateInfo {
+  int32_t id;
+  uint8_t instance;
+  std::string address;  // as defined; lookups are exact (case-sensitive)
+  int32_t type;         // 3 floating point, 6 digital
+};
+
+struct GateValue {
+  double value = 0;
+  Clock::time_point time{};  // when the driver stored it
+  uint64_t updates = 0;      // how many values the gate has received
+};
+
+// Defines a gate on an instance and returns its id (ids start at 1). Defining
+// the same instance and address again returns the existing id.
+ZEMPRO_API int32_t DefineGate(uint8_t instance, const std::string &address,
+                              int32_t type);
+ZEMPRO_API std::vector<GateInfo> Gates();
+// The latest value, or nothing when the gate is unknown or has none yet.
+ZEMPRO_API std::optional<GateValue> ReadGate(uint8_t instance,
+                                             const std::string &address);
+ZEMPRO_API std::optional<GateValue> ReadGateById(int32_t id);
+// Makes Zem5PutGateVal refuse (non-zero) values for this gate while set.
+ZEMPRO_API void RefuseGate(int32_t id, bool refuse);
+
+// Called on the driver's thread after each accepted value.
+using GateListener =
+    std::function<void(const GateInfo &gate, const GateValue &value)>;
+ZEMPRO_API int Subscribe(GateListener listener);
+ZEMPRO_API void Unsubscribe(int subscription);
+
+// ---- Log -------------------------------------------------------------------
+
+struct LogRecord {
+  int32_t message_class;  // 8 trace, 32 message
+  std::string text;
+  Clock::time_point time;
+};
+
+using LogSink = std::function<void(const LogRecord &record)>;
+// Sinks receive every message, in order, from whichever thread logs it.
+ZEMPRO_API int AddLogSink(LogSink sink);
+ZEMPRO_API void RemoveLogSink(int sink);
+// A sink writing "HH:MM:SS.mmm [class] text" lines to stderr; with
+// traces false it drops class-8 messages.
+ZEMPRO_API LogSink StderrSink(bool traces);
+// The same lines appended to a file; empty when the file cannot be opened.
+ZEMPRO_API std::optional<LogSink> FileSink(const std::string &path);
+
+// Keeps every message in memory while it lives (registers itself as a sink).
+class ZEMPRO_API MemoryLog {
+ public:
+  MemoryLog();
+  ~MemoryLog();
+  MemoryLog(const MemoryLog &) = delete;
+  MemoryLog &operator=(const MemoryLog &) = delete;
+
+  std::vector<LogRecord> Records() const;
+  // How many records have exactly this class and text.
+  int Count(int32_t message_class, const std::string &text) const;
+  // Waits until at least count records have exactly this class and text.
+  bool WaitFor(int32_t message_class, const std::string &text, int count,
+               std::chrono::milliseconds timeout) const;
+  void Clear();
+
+ private:
+  struct State;
+  State *state_;
+  int sink_;
+};
+
+// ---- Clients ---------------------------------------------------------------
+
+struct ClientInfo {
+  uint8_t id;
+  std::string name;
+  bool stopping;
+};
+
+ZEMPRO_API std::vector<ClientInfo> Clients();
+ZEMPRO_API std::optional<uint8_t> FindClient(const std::string &name);
+// Makes the client's Zem5WaitMsg return 0 (at once if it is waiting).
+ZEMPRO_API void StopClient(uint8_t client);
+ZEMPRO_API void StopAllClients();
+// Waits until no client with this name is registered.
+ZEMPRO_API bool WaitClientGone(const std::string &name,
+                               std::chrono::milliseconds timeout);
+// The next Zem5MkClient calls answer this code instead of registering
+// (0 restores normal behaviour).
+ZEMPRO_API void FailMakeClient(uint16_t code);
+
+// How long Zem5WaitMsg waits when nothing stops it.
+ZEMPRO_API void SetWaitMilliseconds(int milliseconds);
+ZEMPRO_API int WaitMilliseconds();
+
+// ---- Communication status --------------------------------------------------
+
+struct CommStatus {
+  int failures = 0;  // Zem5SetPlcCommStatus calls for the instance
+  Clock::time_point last{};
+};
+ZEMPRO_API CommStatus GetCommStatus(uint8_t instance);
+
+// Forgets gates, values, clients, subscriptions, comm status and fault
+// settings (log sinks stay). For tests between cases.
+ZEMPRO_API void Reset();
+
+}  // namespace zempro
+
+#endif  // ZEMPRO_CONTROL_H
