@@ -26,9 +26,9 @@ extern "C" {
 
 /* Command result codes. */
 enum UloResult {
-  ULO_DONE = 0,          /* done */
-  ULO_REFUSED = 1,       /* unsupported, gate not served, write not confirmed */
-  ULO_COMM_FAILURE = 2   /* port could not be opened/closed, controller silent */
+  ULO_DONE = 0,        /* done */
+  ULO_REFUSED = 1,     /* unsupported, gate not served, write not confirmed */
+  ULO_COMM_FAILURE = 2 /* port could not be opened/closed, controller silent */
 };
 
 /* Command codes: the index into the driver's 17-slot command table. */
@@ -58,11 +58,11 @@ enum UloValueType { ULO_TYPE_FLOAT = 3, ULO_TYPE_DIGITAL = 6 };
 
 /* What the host passes to UloMain. The driver keeps no pointer into it. */
 struct UloRequest {
-  void *workspace;   /* the instance's zero-filled workspace; unused by 14 */
-  int32_t command;   /* UloCommand */
-  int32_t instance;  /* the host's number for the instance */
-  int32_t reserved;  /* not read */
-  void *args;        /* the command's argument record, or NULL */
+  void *workspace;  /* the instance's zero-filled workspace; unused by 14 */
+  int32_t command;  /* UloCommand */
+  int32_t instance; /* the host's number for the instance */
+  int32_t reserved; /* not read */
+  void *args;       /* the command's argument record, or NULL */
 };
 
 /* Line settings. stop_bits: 0 one, 1 one and a half, 2 two.
@@ -88,16 +88,16 @@ struct DriverDescription {
 
 /* Argument record of command 1. */
 struct StartParameters {
-  char port[12];            /* device name, zero-terminated within the field */
-  int32_t enabled;          /* 0: the instance uses no port */
-  int32_t read_timeout;     /* in units of 10 ms */
+  char port[12];        /* device name, zero-terminated within the field */
+  int32_t enabled;      /* 0: the instance uses no port */
+  int32_t read_timeout; /* in units of 10 ms */
   struct LineSettings line;
 };
 
 /* Argument record of command 15. */
 struct PortChange {
-  char port[12];            /* new device name, zero-terminated */
-  int32_t read_timeout;     /* units of 10 ms; 0 keeps the current one */
+  char port[12];        /* new device name, zero-terminated */
+  int32_t read_timeout; /* units of 10 ms; 0 keeps the current one */
   struct LineSettings line;
 };
 
@@ -107,7 +107,7 @@ struct PortChange {
 struct GateAccess {
   const char *address;
   uint8_t reserved1[24];
-  uint16_t type;            /* UloValueType; read by command 7 only */
+  uint16_t type; /* UloValueType; read by command 7 only */
   uint8_t reserved2[10];
   void *value;
 };
@@ -115,14 +115,14 @@ struct GateAccess {
 /* Argument record of command 3. */
 struct GateDefinition {
   const char *address;
-  int32_t input;            /* copied to copy24 for data gates */
-  int32_t type;             /* UloValueType */
+  int32_t input; /* copied to copy24 for data gates */
+  int32_t type;  /* UloValueType */
   int32_t reserved;
-  int32_t zero16;           /* set to 0 */
-  int32_t zero20;           /* set to 0 */
-  int32_t copy24;           /* receives input for data gates */
-  int32_t v255;             /* set to 255 */
-  int32_t width;            /* 32 for a float data gate, else 16 */
+  int32_t zero16; /* set to 0 */
+  int32_t zero20; /* set to 0 */
+  int32_t copy24; /* receives input for data gates */
+  int32_t v255;   /* set to 255 */
+  int32_t width;  /* 32 for a float data gate, else 16 */
 };
 
 /* The driver's single entry point. Returns a UloResult code. Commands for

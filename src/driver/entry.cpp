@@ -1,0 +1,116 @@
+// The exported entry point: one guard, then a fixed table of 17 handler
+// slots indexed by the command code.
+#include <cstddef>
+
+#include "driver/description.h"
+#include "driver/workspace.h"
+#include "gates/gates.h"
+#include "host/host.h"
+#include "lifecycle/lifecycle.h"
+#include "os.h"
+#include "platform/handle_word.h"
+#include "protocol/write.h"
+
+namespace ulo {
+namespace {
+
+// In the 32-bit process the host runs the driver in, every record field sits
+// at the offset the host uses.
+constexpr bool k32 = sizeof(void *) == 4;
+static_assert(!k32 || sizeof(UloRequest) == 20);
+static_assert(!k32 || offsetof(UloRequest, command) == 4);
+static_assert(!k32 || offsetof(UloRequest, instance) == 8);
+static_assert(!k32 || offsetof(UloRequest, reserved) == 12);
+static_assert(!k32 || offsetof(UloRequest, args) == 16);
+static_assert(!k32 || offsetof(DriverDescription, name) == 4);
+static_assert(!k32 || offsetof(DriverDescription, banner) == 8);
+static_assert(!k32 || offsetof(DriverDescription, workspace_size) == 12);
+static_assert(!k32 || offsetof(DriverDescription, four) == 16);
+static_assert(!k32 || offsetof(DriverDescription, line) == 20);
+static_assert(!k32 || offsetof(DriverDescription, three) == 28);
+static_assert(offsetof(StartParameters, enabled) == 12);
+static_assert(offsetof(StartParameters, read_timeout) == 16);
+static_assert(offsetof(StartParameters, line) == 20);
+static_assert(offsetof(PortChange, read_timeout) == 12);
+static_assert(offsetof(PortChange, line) == 16);
+static_assert(offsetof(LineSettings, data_bits) == 2);
+static_assert(offsetof(LineSettings, stop_bits) == 4);
+static_assert(offsetof(LineSettings, parity) == 6);
+static_assert(!k32 || offsetof(GateAccess, type) == 28);
+static_assert(!k32 || offsetof(GateAccess, value) == 40);
+static_assert(!k32 || offsetof(GateDefinition, input) == 4);
+static_assert(!k32 || offsetof(GateDefinition, type) == 8);
+static_assert(!k32 || offsetof(GateDefinition, zero16) == 16);
+static_assert(!k32 || offsetof(GateDefinition, zero20) == 20);
+static_assert(!k32 || offsetof(GateDefinition, copy24) == 24);
+static_assert(!k32 || offsetof(GateDefinition, v255) == 28);
+static_assert(!k32 || offsetof(GateDefinition, width) == 32);
+static_assert(offsetof(PortSettings, line) == 12);
+static_assert(offsetof(PortSettings, control_flags) == 20);
+
+using Handler = int32_t (*)(const UloRequest &);
+
+int32_t Refuse(const UloRequest &) { return ULO_REFUSED; }
+
+int32_t BlockRead(const UloRequest &) {
+  err(kMessage, "ULOPR1: Block Read not supported!");
+  return ULO_REFUSED;
+}
+
+int32_t BlockWrite(const UloRequest &) {
+  err(kMessage, "ULOPR: Block Write not supported!");
+  return ULO_REFUSED;
+}
+
+struct Slot {
+  Handler handler;
+  bool needs_args;
+};
+
+// Empty slots (0, 8, 9, 16) refuse without touching the workspace.
+constexpr Slot kCommands[ULO_COMMAND_SLOTS] = {
+    {Refuse, false},            // 0: empty
+    {StartInstance, true},      // 1: cold start
+    {WarmStart, false},         // 2: warm start
+    {CheckGate, true},          // 3: check a gate address
+    {Refuse, false},            // 4: not supported, silently
+    {ReadGate, true},           // 5: read a gate
+    {BlockRead, false},         // 6
+    {WriteGate, true},          // 7: write a gate
+    {Refuse, false},            // 8: empty
+    {Refuse, false},            // 9: empty
+    {BlockWrite, false},        // 10
+    {ClosePortCommand, false},  // 11: close the port
+    {ClosePortCommand, false},  // 12: close the port
+    {ReopenPort, false},        // 13: reopen with the stored settings
+    {Describe, true},           // 14: describe the driver
+    {ChangePort, true},         // 15: change the port settings
+    {Refuse, false},            // 16: empty
+};
+
+// True once the receiver has ended. The first command after that releases
+// the data-arrived event.
+bool Finished(InstanceWorkspace &ws) {
+  if (!(Shared(ws.thread_ended).load() & kThreadEnded)) return false;
+  if (uint32_t event = Shared(ws.event).exchange(0))
+    CloseHandle(WordHandle(event));
+  return true;
+}
+
+}  // namespace
+}  // namespace ulo
+
+extern "C" ULO_EXPORT int32_t UloMain(UloRequest *request) {
+  using namespace ulo;
+  if (!request) return ULO_REFUSED;
+  int32_t command = request->command;
+  if (command < 0 || command >= ULO_COMMAND_SLOTS) return ULO_REFUSED;
+  const Slot &slot = kCommands[command];
+  if (command != ULO_CMD_DESCRIBE) {
+    if (!request->workspace) return ULO_REFUSED;
+    if (Finished(*static_cast<InstanceWorkspace *>(request->workspace)))
+      return ULO_DONE;
+  }
+  if (slot.needs_args && !request->args) return ULO_REFUSED;
+  return slot.handler(*request);
+}

@@ -1,0 +1,142 @@
+#include "protocol/receiver.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "host/host.h"
+#include "platform/handle_word.h"
+#include "serial/port_sharing.h"
+#include "serial/serial_port.h"
+
+namespace ulo {
+namespace {
+
+constexpr uint32_t kStartDelayMs = 1000;
+constexpr uint32_t kShutdownDelayMs = 1000;
+constexpr uint32_t kBusyPollsBeforeMessage = 4000;
+// Frames read in one look at the port before the host is asked again, so a
+// burst (every point after a restart) is taken at once but a stop request is
+// still seen promptly.
+constexpr int kFramesPerLook = 64;
+constexpr uint32_t kHeaderLength = 3;  // STX and two header characters
+
+uint8_t Client(const InstanceWorkspace &ws) { return ws.client[0]; }
+
+// Waits, polling every millisecond, until no write holds the port, then marks
+// the receiver on it. Once a write has held the port for more than
+// kBusyPollsBeforeMessage polls, every further poll says so.
+void WaitForPort(InstanceWorkspace &ws) {
+  uint32_t polls = 0;
+  while (!EnterPort(ws)) {
+    Sleep(1);
+    if (polls++ > kBusyPollsBeforeMessage)
+      err(kMessage, "UloPR1 : The 'Write' thread is busy");
+  }
+}
+
+// Reads every frame waiting on the port, up to kFramesPerLook.
+void LookAtPort(InstanceWorkspace &ws) {
+  for (int frames = 0; frames < kFramesPerLook; ++frames) {
+    if (frames > 0 && !EnterPort(ws)) return;
+    if (BytesWaiting(CurrentPort(ws)) == 0) {
+      LeavePort(ws);
+      return;
+    }
+    if (frames == 0) SetEvent(WordHandle(Shared(ws.event).load()));
+    char buffer[kFrameBufferSize];
+    std::memset(buffer, 0, sizeof buffer);
+    uint32_t length = 0;
+    bool read = ReadFrame(ws, buffer, &length);
+    LeavePort(ws);
+    if (read) HandleFrame(ws, buffer, length);
+  }
+}
+
+}  // namespace
+
+bool ReadFrameRest(InstanceWorkspace &ws, char *buffer, uint32_t stored,
+                   uint32_t *length) {
+  uint32_t port = CurrentPort(ws);
+  for (uint32_t count = stored;;) {
+    char c = 0;
+    if (CurrentPort(ws) != port || !ReadExact(ws, &c, 1)) {
+      err(kTrace, "ULOPR1: Failed to read a character from PLC");
+      return false;
+    }
+    if (++count > kFrameLimit) {
+      err(kTrace, "ULOPRV: Error. ETX not found in PLC Reply!");
+      return false;
+    }
+    if (c == kStx) stored = 0;
+    buffer[stored++] = c;
+    if (c == kEtx) {
+      *length = stored;
+      return true;
+    }
+  }
+}
+
+bool ReadFrame(InstanceWorkspace &ws, char *buffer, uint32_t *length) {
+  *length = 0;
+  return ReadFrameRest(ws, buffer, 0, length);
+}
+
+int16_t CheckErrorReply(char *text, uint32_t length) {
+  if (char *cr = static_cast<char *>(std::memchr(text, kCr, length)))
+    *cr = '\0';
+  if (std::strncmp(text, "ERROR", 5) != 0) return 0;
+  return int16_t(std::atoi(text + 5));
+}
+
+bool DeliverReport(InstanceWorkspace &ws, char *text) {
+  char *equals = std::strchr(text, '=');
+  if (!equals) return false;
+  *equals = '\0';
+  double value = std::atof(equals + 1);
+  if (std::strlen(text) > kAddressLimit) {
+    err(kTrace, "UloPR1: ULO %d, Gate address %s longer than 31 characters!",
+        ws.instance, text);
+    return false;
+  }
+  int32_t gate = 0;
+  if (Zem5GetGateIdByAddressStr(Client(ws), uint8_t(ws.instance), text,
+                                &gate) != 0) {
+    err(kTrace, "UloPR1: ULO %d, Gate %s not defined in Drevak!", ws.instance,
+        text);
+    return false;
+  }
+  if (Zem5PutGateVal(Client(ws), gate, 2, value, 0, 0) != 0) {
+    err(kMessage, "UloPR1: Write gate id %d failed", gate);
+    return false;
+  }
+  return true;
+}
+
+void HandleFrame(InstanceWorkspace &ws, char *buffer, uint32_t length) {
+  if (length <= kHeaderLength) return;
+  char *text = buffer + kHeaderLength;
+  if (CheckErrorReply(text, length - kHeaderLength) != 0) {
+    err(kMessage, "ULOPR1: %s", text);
+    return;
+  }
+  DeliverReport(ws, text);
+  err(kTrace, "ULOPR1: %s received from ULO %d", text, ws.instance);
+}
+
+void ReportByExceptionThread(void *arg) {
+  InstanceWorkspace &ws = *static_cast<InstanceWorkspace *>(arg);
+  err(kMessage, "UloPR1: Start Report-By-Exception Thread");
+  Sleep(kStartDelayMs);
+  char message[28];
+  while (Zem5WaitMsg(Client(ws), message, 1) != 0) {
+    WaitForPort(ws);
+    LookAtPort(ws);
+  }
+  uint8_t client = Client(ws);
+  Shared(ws.thread_ended).fetch_or(kThreadEnded);
+  Sleep(kShutdownDelayMs);
+  Zem5RmClient(client);
+  err(kMessage, "UloPR1: ShutDown Report By Excption thread");
+}
+
+}  // namespace ulo

@@ -1,0 +1,33 @@
+// How the host's thread and the receiver thread share one port. The receiver
+// marks itself on the port (kReceiverOnPort) for each look at it; the host's
+// thread waits for that mark to clear before it writes or gives the handle
+// up, so neither takes the other's bytes and no closed handle is ever used.
+#ifndef ULOPR1_SERIAL_PORT_SHARING_H
+#define ULOPR1_SERIAL_PORT_SHARING_H
+
+#include <cstdint>
+
+#include "driver/workspace.h"
+
+namespace ulo {
+
+// The workspace's current port handle (0 for none).
+uint32_t CurrentPort(InstanceWorkspace &ws);
+
+// Host side: waits until the receiver is off the port, at most about
+// kHandoverWaitMs. Returns false when it gave up waiting.
+constexpr uint32_t kHandoverWaitMs = 2000;
+bool WaitReceiverOffPort(InstanceWorkspace &ws);
+
+// Host side: stores a new handle and returns the old one once the receiver
+// has stopped using it (it sees the new handle from its next look on).
+uint32_t SwapPort(InstanceWorkspace &ws, uint32_t handle);
+
+// Receiver side: marks the receiver on the port unless a write holds it.
+// Returns false (and leaves no mark) while kWriteBusy is set.
+bool EnterPort(InstanceWorkspace &ws);
+void LeavePort(InstanceWorkspace &ws);
+
+}  // namespace ulo
+
+#endif  // ULOPR1_SERIAL_PORT_SHARING_H
