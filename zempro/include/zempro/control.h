@@ -60,13 +60,21 @@ struct LogRecord {
 
 using LogSink = std::function<void(const LogRecord &record)>;
 // Sinks receive every message, in order, from whichever thread logs it.
+// While no sink is registered messages are dropped. err() cuts a message to
+// 1023 bytes; a null format logs "(null format)". A sink must not rely on its
+// own err() calls being logged (they are dropped: no recursion).
 ZEMPRO_API int AddLogSink(LogSink sink);
 ZEMPRO_API void RemoveLogSink(int sink);
 // A sink writing "HH:MM:SS.mmm [class] text" lines to stderr; with
 // traces false it drops class-8 messages.
 ZEMPRO_API LogSink StderrSink(bool traces);
 // The same lines appended to a file; empty when the file cannot be opened.
+// Each line is written with one system call, so a crash loses nothing.
 ZEMPRO_API std::optional<LogSink> FileSink(const std::string &path);
+// The line those sinks write (without the newline): local time, the class
+// as a number, then the text with control characters and bytes above 126
+// shown as \xNN, so one record stays one printable line.
+ZEMPRO_API std::string FormatLogLine(const LogRecord &record);
 
 // Keeps every message in memory while it lives (registers itself as a sink).
 class ZEMPRO_API MemoryLog {
@@ -99,6 +107,8 @@ struct ClientInfo {
 };
 
 ZEMPRO_API std::vector<ClientInfo> Clients();
+// Names need not be unique (each registration gets its own id); FindClient
+// answers the most recently registered client with the name.
 ZEMPRO_API std::optional<uint8_t> FindClient(const std::string &name);
 // Makes the client's Zem5WaitMsg return 0 (at once if it is waiting).
 ZEMPRO_API void StopClient(uint8_t client);
@@ -110,8 +120,14 @@ ZEMPRO_API bool WaitClientGone(const std::string &name,
 // (0 restores normal behaviour).
 ZEMPRO_API void FailMakeClient(uint16_t code);
 
-// How long Zem5WaitMsg waits when nothing stops it.
+// How long Zem5WaitMsg waits when nothing stops it (at least 1 ms; 10 ms
+// until set). Same as SetWaitRange(milliseconds, milliseconds).
 ZEMPRO_API void SetWaitMilliseconds(int milliseconds);
+// Adaptive wait: a client waits `shortest` after a wait in which it stored a
+// value or looked up a gate, and twice its previous wait, up to `longest`,
+// after a quiet one. Short while reports flow, few wake-ups on a quiet line.
+ZEMPRO_API void SetWaitRange(int shortest, int longest);
+// The shortest wait of the range.
 ZEMPRO_API int WaitMilliseconds();
 
 // ---- Communication status --------------------------------------------------
