@@ -1,0 +1,258 @@
+#include "lifecycle/lifecycle.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "driver_fixture.h"
+#include "serial/serial_port.h"
+
+namespace ulo::testing {
+namespace {
+
+constexpr auto kWait = 5000ms;
+
+class StartTest : public DriverTest {};
+
+TEST_F(StartTest, AFullStartOpensRegistersStartsAndSendsTheMessage) {
+  WriteInitFile("HELLO\r\nsecond line\n");
+  ASSERT_EQ(Start(), ULO_DONE);
+  EXPECT_EQ(controller_->Received(), "HELLO\r");
+  EXPECT_EQ(log_.Count(32, "ULOPR1: Restart Message is 'HELLO'"), 1);
+  EXPECT_EQ(
+      log_.Count(32, "ULOPR1: Special Unsolic. Driver loaded successfully."),
+      1);
+  EXPECT_NE(ws_.port, 0u);
+  EXPECT_NE(ws_.event, 0u);
+  EXPECT_EQ(ws_.instance, kInstance);
+  EXPECT_EQ(ws_.read_timeout, 100);  // 20 raised to 100 in the workspace
+  EXPECT_STREQ(ws_.settings.port, "COM1");
+  EXPECT_EQ(ws_.settings.control_flags, 8);
+  EXPECT_TRUE(zempro::FindClient(kClientName).has_value());
+  EXPECT_EQ(ws_.client[0], *zempro::FindClient(kClientName));
+  EXPECT_TRUE(
+      log_.WaitFor(32, "UloPR1: Start Report-By-Exception Thread", 1, kWait));
+  // The port keeps the start record's timeout; only the workspace is raised.
+  EXPECT_EQ(SetReadTimeout(ws_.port, 20), 20);
+}
+
+TEST_F(StartTest, AMissingInitFileGivesTheDefaultMessage) {
+  ASSERT_EQ(Start(), ULO_DONE);
+  EXPECT_EQ(log_.Count(32, "UloPR1: Init File uloPR107.int not found!"), 1);
+  EXPECT_EQ(log_.Count(32, "ULOPR1: Bad or Missing Init File!"), 1);
+  EXPECT_EQ(controller_->Received(), "RESTART 100\r");
+}
+
+TEST_F(StartTest, InitFileLineLimits) {
+  struct Case {
+    std::string content, message;
+  } cases[] = {
+      {std::string(49, 'a') + "\n", std::string(49, 'a')},
+      {std::string(49, 'b') + "\r\n", std::string(49, 'b')},
+      {std::string(50, 'c') + "\n", "RESTART 100"},
+      {"no newline", "RESTART 100"},
+      {"", "RESTART 100"},
+      {"\n", ""},
+      {std::string("AB\0CD\n", 6), "AB"},
+      {"A\rB\n", "A\rB"},
+  };
+  for (const Case &c : cases) {
+    WriteInitFile(c.content);
+    UloRequest request{bytes_, ULO_CMD_START, kInstance, 0, nullptr};
+    std::memset(ws_.restart_message, 0, sizeof ws_.restart_message);
+    bool loaded = LoadInitFile(request);
+    EXPECT_EQ(loaded, c.message != "RESTART 100") << c.content;
+    if (loaded) EXPECT_EQ(std::string(ws_.restart_message), c.message);
+  }
+  EXPECT_EQ(log_.Count(32, "UloPR1: Init File uloPR107.int not found!"), 0);
+}
+
+TEST_F(StartTest, InitFileNamesUseTheWholeInstanceNumber) {
+  WriteInitFile("BIG\n", 123456);
+  UloRequest request{bytes_, ULO_CMD_START, 123456, 0, nullptr};
+  EXPECT_TRUE(LoadInitFile(request));
+  EXPECT_STREQ(ws_.restart_message, "BIG");
+}
+
+TEST_F(StartTest, ADisabledPortStoresOnlyTheMessage) {
+  WriteInitFile("X\n");
+  ASSERT_EQ(Start(20, 0), ULO_DONE);
+  EXPECT_STREQ(ws_.restart_message, "X");
+  EXPECT_EQ(ws_.port, 0u);
+  EXPECT_EQ(ws_.event, 0u);
+  EXPECT_EQ(ws_.instance, 0);
+  EXPECT_EQ(ws_.read_timeout, 0);
+  EXPECT_EQ(ws_.settings.port[0], '\0');
+  EXPECT_FALSE(zempro::FindClient(kClientName).has_value());
+  uint16_t value = 9;
+  EXPECT_EQ(ReadGateValue("STATUS", &value), ULO_DONE);
+  EXPECT_EQ(value, 1);
+  EXPECT_EQ(ReadGateValue("COM", &value), ULO_COMM_FAILURE);
+  EXPECT_EQ(value, 0);
+  EXPECT_EQ(ReadGateValue("STATUS", &value), ULO_COMM_FAILURE);
+  EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_COMM_FAILURE);
+  EXPECT_EQ(controller_->Received(), "");
+}
+
+TEST_F(StartTest, AnUnopenablePortFailsWithTwo) {
+  EXPECT_EQ(Start(20, 1, "COM9"), ULO_COMM_FAILURE);
+  EXPECT_EQ(log_.Count(32, "ULOPR1: Fail to open COM9"), 1);
+  EXPECT_EQ(ws_.port, 0u);
+}
+
+TEST_F(StartTest, ASecondStartOnAnOpenPortFailsToOpenIt) {
+  StartQuiet();
+  WriteInitFile("AGAIN\n");
+  EXPECT_EQ(Start(), ULO_COMM_FAILURE);
+  EXPECT_STREQ(ws_.restart_message, "AGAIN");
+  EXPECT_EQ(log_.Count(32, "ULOPR1: Fail to open COM1"), 1);
+}
+
+TEST_F(StartTest, AStartAfterCloseKeepsTheRunningReceiver) {
+  int32_t t1 = zempro::DefineGate(kInstance, "$T1", ULO_TYPE_FLOAT);
+  StartQuiet();
+  uint32_t event = ws_.event;
+  uint8_t client = ws_.client[0];
+  ASSERT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);
+  ASSERT_EQ(Start(), ULO_DONE);
+  EXPECT_EQ(ws_.event, event);
+  EXPECT_EQ(ws_.client[0], client);
+  EXPECT_EQ(zempro::Clients().size(), 1u);
+  EXPECT_EQ(log_.Count(32, "UloPR1: Start Report-By-Exception Thread"), 1);
+  controller_->Send(Frame("$T1=6"));
+  auto until = SteadyClock::now() + kWait;
+  while (!zempro::ReadGateById(t1) && SteadyClock::now() < until)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(zempro::ReadGateById(t1).has_value());
+}
+
+TEST_F(StartTest, AClientTheHostRefusesIsLogged) {
+  zempro::FailMakeClient(3);
+  WriteInitFile("\n");
+  EXPECT_EQ(Start(), ULO_DONE);
+  EXPECT_EQ(log_.Count(32, "ULOPR1: Failed to Make Client. Ulo 7"), 1);
+  EXPECT_EQ(
+      log_.Count(32, "ULOPR1: Special Unsolic. Driver loaded successfully."),
+      0);
+  EXPECT_NE(ws_.port, 0u);
+  EXPECT_EQ(controller_->Received(), "");
+  zempro::FailMakeClient(0);
+}
+
+TEST_F(StartTest, WarmStartDrainsAndSendsTheMessageAgain) {
+  StartQuiet();
+  controller_->Send("garbage without frames");
+  std::this_thread::sleep_for(50ms);
+  Shared(ws_.write_busy).store(kWriteBusy);
+  size_t from = controller_->Received().size();
+  EXPECT_EQ(Call(ULO_CMD_WARM_START), ULO_DONE);
+  EXPECT_EQ(controller_->Received().substr(from), "\r");
+  EXPECT_EQ(Shared(ws_.write_busy).load() & kWriteBusy, 0u);
+  EXPECT_EQ(log_.Count(32, "ULOPR1: Warm Start."), 1);
+  EXPECT_EQ(SetReadTimeout(ws_.port, 100), 100);  // drain restored 100
+}
+
+TEST_F(StartTest, WarmStartWithoutAPortStillAnswersZero) {
+  WriteInitFile("\n");
+  ASSERT_EQ(Start(20, 0), ULO_DONE);
+  EXPECT_EQ(Call(ULO_CMD_WARM_START), ULO_DONE);
+  EXPECT_EQ(log_.Count(32, "ULOPR1: Warm Start."), 1);
+}
+
+class PortControlTest : public DriverTest {};
+
+TEST_F(PortControlTest, CloseAndReopen) {
+  EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);  // nothing to close
+  StartQuiet();
+  EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_COMM_FAILURE);  // still held
+  EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT2), ULO_DONE);
+  EXPECT_EQ(ws_.port, 0u);
+  ws_.port_enabled = 0;
+  EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_DONE);
+  EXPECT_NE(ws_.port, 0u);
+  EXPECT_EQ(ws_.port_enabled, 1);
+  EXPECT_TRUE(log_.Records().size() > 0);
+  size_t logged = log_.Records().size();
+  Call(ULO_CMD_CLOSE_PORT);
+  EXPECT_EQ(log_.Records().size(), logged);  // port control logs nothing
+}
+
+TEST_F(PortControlTest, ChangeMovesToAnotherPort) {
+  StartQuiet();
+  Controller other;
+  LinkPort("COM2", other.Path());
+  uint32_t old = ws_.port;
+  PortChange change{};
+  std::strcpy(change.port, "COM2");
+  change.read_timeout = 20;
+  change.line = LineSettings{4800, 7, 2, 2};
+  EXPECT_EQ(Call(ULO_CMD_PORT_CHANGE, &change), ULO_DONE);
+  EXPECT_NE(ws_.port, old);
+  EXPECT_EQ(ws_.read_timeout, 20);
+  EXPECT_STREQ(ws_.settings.port, "COM2");
+  EXPECT_EQ(ws_.settings.line.baud, 4800);
+  EXPECT_EQ(ws_.settings.control_flags, 8);
+  // The old port was closed: it can be opened again.
+  uint32_t again = 0;
+  EXPECT_EQ(OpenPort(controller_->Path().c_str(), LineSettings{9600, 8, 0, 0},
+                     8, &again),
+            kPortOk);
+  ClosePort(again);
+  // The receiver reads the new port.
+  int32_t t1 = zempro::DefineGate(kInstance, "$T1", ULO_TYPE_FLOAT);
+  other.Send(Frame("$T1=2"));
+  auto until = SteadyClock::now() + kWait;
+  while (!zempro::ReadGateById(t1) && SteadyClock::now() < until)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(zempro::ReadGateById(t1).has_value());
+  StopReceiver();
+}
+
+TEST_F(PortControlTest, ChangeToTheSameOpenPortFailsAndKeepsIt) {
+  StartQuiet();
+  uint32_t old = ws_.port;
+  PortChange change{};
+  std::strcpy(change.port, "COM1");
+  change.line = LineSettings{19200, 8, 0, 0};
+  EXPECT_EQ(Call(ULO_CMD_PORT_CHANGE, &change), ULO_COMM_FAILURE);
+  EXPECT_EQ(ws_.port, old);
+  EXPECT_EQ(ws_.settings.line.baud, 19200);
+  EXPECT_EQ(ws_.read_timeout, 100);  // 0 keeps it
+}
+
+TEST_F(PortControlTest, ChangeAfterADisabledStartOpensWithoutEnabling) {
+  WriteInitFile("\n");
+  ASSERT_EQ(Start(20, 0), ULO_DONE);
+  PortChange change{};
+  std::strcpy(change.port, "COM1");
+  change.line = LineSettings{9600, 8, 0, 0};
+  EXPECT_EQ(Call(ULO_CMD_PORT_CHANGE, &change), ULO_DONE);
+  EXPECT_NE(ws_.port, 0u);
+  EXPECT_EQ(ws_.port_enabled, 0);
+  EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_COMM_FAILURE);
+  EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);
+  EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_DONE);
+  EXPECT_EQ(ws_.port_enabled, 1);
+}
+
+TEST_F(PortControlTest, ClosingWhileTheReceiverReadsAFrameIsSafe) {
+  int32_t t1 = zempro::DefineGate(kInstance, "$T1", ULO_TYPE_FLOAT);
+  StartQuiet();
+  for (int round = 0; round < 5; ++round) {
+    controller_->Send(
+        "\x02"
+        "01$T1=");  // the receiver waits for the rest
+    std::this_thread::sleep_for(30ms);
+    ASSERT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);
+    ASSERT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_DONE);
+  }
+  controller_->Send(Frame("$T1=1"));
+  auto until = SteadyClock::now() + kWait;
+  while (!zempro::ReadGateById(t1) && SteadyClock::now() < until)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_TRUE(zempro::ReadGateById(t1).has_value());
+}
+
+}  // namespace
+}  // namespace ulo::testing

@@ -1,0 +1,211 @@
+#include "serial/serial_port.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "controller.h"
+#include "os.h"
+#include "platform/handle_word.h"
+
+namespace ulo::testing {
+namespace {
+
+constexpr LineSettings k9600{9600, 8, 0, 0};
+
+class SerialPortTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (handle_) EXPECT_EQ(ClosePort(handle_), kPortOk);
+  }
+  int Open(const LineSettings &line = k9600, uint16_t flags = 8) {
+    return OpenPort(controller_.Path().c_str(), line, flags, &handle_);
+  }
+  // The slave's line state as the kernel has it.
+  termios State() {
+    termios state{};
+    int fd = open(controller_.Path().c_str(), O_RDWR | O_NOCTTY);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(tcgetattr(fd, &state), 0);
+    close(fd);
+    return state;
+  }
+
+  Controller controller_;
+  uint32_t handle_ = 0;
+};
+
+TEST_F(SerialPortTest, OpensRawAtTheAskedBaudAndStopBits) {
+  ASSERT_EQ(Open(LineSettings{19200, 8, 2, 0}), kPortOk);
+  ASSERT_NE(handle_, 0u);
+  termios state = State();
+  EXPECT_EQ(cfgetispeed(&state), B19200);
+  EXPECT_TRUE(state.c_cflag & CSTOPB);
+  EXPECT_FALSE(state.c_lflag & (ICANON | ECHO | ISIG));
+  EXPECT_FALSE(state.c_oflag & OPOST);
+  EXPECT_FALSE(state.c_iflag & (ICRNL | IXON));
+}
+
+TEST_F(SerialPortTest, AsecondOpenOfAHeldPortFails) {
+  ASSERT_EQ(Open(), kPortOk);
+  uint32_t second = 0;
+  EXPECT_EQ(OpenPort(controller_.Path().c_str(), k9600, 8, &second),
+            kPortOpenFailed);
+  EXPECT_EQ(second, 0u);
+}
+
+TEST_F(SerialPortTest, NulOpensWithoutLineStateAndMissingDevicesFail) {
+  uint32_t nul = 0;
+  ASSERT_EQ(OpenPort("NUL", LineSettings{0, 0, 99, 99}, 0, &nul), kPortOk);
+  EXPECT_NE(nul, 0u);
+  EXPECT_EQ(ClosePort(nul), kPortOk);
+  uint32_t none = 0;
+  EXPECT_EQ(OpenPort("/dev/ulopr1-none", k9600, 8, &none), kPortOpenFailed);
+}
+
+TEST_F(SerialPortTest, CloseOfADeadHandleFailsWithSeven) {
+  ASSERT_EQ(Open(), kPortOk);
+  EXPECT_EQ(ClosePort(handle_), kPortOk);
+  EXPECT_EQ(ClosePort(handle_), kPortIoFailed);
+  handle_ = 0;
+}
+
+TEST_F(SerialPortTest, OpenFromSettingsUsesNameLineAndFlags) {
+  PortSettings settings{};
+  std::memset(settings.port, 'x', sizeof settings.port);  // no terminator
+  EXPECT_EQ(OpenFromSettings(settings), 0u);
+  unlink("/tmp/ulo-sl");
+  ASSERT_EQ(symlink(controller_.Path().c_str(), "/tmp/ulo-sl"), 0);
+  std::strcpy(settings.port, "/tmp/ulo-sl");
+  settings.line = LineSettings{4800, 8, 0, 0};
+  settings.control_flags = 8;
+  uint32_t port = OpenFromSettings(settings);
+  unlink("/tmp/ulo-sl");
+  ASSERT_NE(port, 0u);
+  termios state = State();
+  EXPECT_EQ(cfgetospeed(&state), B4800);
+  EXPECT_EQ(ClosePort(port), kPortOk);
+}
+
+TEST_F(SerialPortTest, SetReadTimeoutReportsThePreviousValue) {
+  ASSERT_EQ(Open(), kPortOk);
+  EXPECT_EQ(SetReadTimeout(handle_, 100), 100);
+  EXPECT_EQ(SetReadTimeout(handle_, 20), 100);
+  EXPECT_EQ(SetReadTimeout(handle_, 5), 20);
+  EXPECT_EQ(SetReadTimeout(0, 5), 0);
+  // Zero and negative values are bounded to the one second of a new port.
+  EXPECT_EQ(SetReadTimeout(handle_, 0), 5);
+  EXPECT_EQ(SetReadTimeout(handle_, -7), 100);
+  EXPECT_EQ(ReadTimeoutMs(INT32_MAX), 600000u);
+}
+
+TEST_F(SerialPortTest, ReadWaitsForTheWholeCountWithinTheTimeout) {
+  ASSERT_EQ(Open(), kPortOk);
+  SetReadTimeout(handle_, 50);
+  std::thread trickle([&] {
+    for (int i = 0; i < 5; ++i) {
+      controller_.Send("ab");
+      std::this_thread::sleep_for(40ms);
+    }
+  });
+  char buffer[10];
+  uint32_t received = 99;
+  EXPECT_EQ(ReadPort(handle_, buffer, 10, &received), kPortOk);
+  trickle.join();
+  EXPECT_EQ(received, 10u);
+  EXPECT_EQ(std::string(buffer, 10), "ababababab");
+}
+
+TEST_F(SerialPortTest, ASilentLineEndsTheReadWithSeven) {
+  ASSERT_EQ(Open(), kPortOk);
+  SetReadTimeout(handle_, 10);
+  controller_.Send("xyz");
+  char buffer[500];
+  uint32_t received = 0;
+  auto begin = SteadyClock::now();
+  EXPECT_EQ(ReadPort(handle_, buffer, 500, &received), kPortIoFailed);
+  EXPECT_EQ(received, 3u);
+  EXPECT_GE(SteadyClock::now() - begin, 80ms);
+  EXPECT_EQ(ReadPort(handle_, buffer, 1, &received), kPortIoFailed);
+  EXPECT_EQ(received, 0u);
+}
+
+TEST_F(SerialPortTest, BytesWaitingCountsTheInputQueue) {
+  ASSERT_EQ(Open(), kPortOk);
+  EXPECT_EQ(BytesWaiting(handle_), 0u);
+  controller_.Send("12345");
+  for (int i = 0; i < 100 && BytesWaiting(handle_) < 5; ++i)
+    std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(BytesWaiting(handle_), 5u);
+  char c;
+  ASSERT_EQ(ReadPort(handle_, &c, 1, nullptr), kPortOk);
+  EXPECT_EQ(BytesWaiting(handle_), 4u);
+  EXPECT_EQ(BytesWaiting(0), 0u);
+}
+
+TEST_F(SerialPortTest, WritePortSendsAndReportsTheCount) {
+  ASSERT_EQ(Open(), kPortOk);
+  uint32_t written = 0;
+  EXPECT_EQ(WritePort(handle_, "hello", 5, &written), kPortOk);
+  EXPECT_EQ(written, 5u);
+  EXPECT_TRUE(controller_.WaitFor("hello", 2000ms));
+  EXPECT_EQ(WritePort(0, "x", 1, nullptr), kPortIoFailed);
+}
+
+TEST_F(SerialPortTest, PacedSendKeepsItsPace) {
+  ASSERT_EQ(Open(), kPortOk);
+  InstanceWorkspace ws{};
+  ws.port = handle_;
+  auto begin = SteadyClock::now();
+  SendPaced(ws, "ABCD", 4);
+  auto took = SteadyClock::now() - begin;
+  EXPECT_GE(took, 400ms);  // 100 ms after every byte, the last one included
+  ASSERT_TRUE(controller_.WaitFor("ABCD", 2000ms));
+  auto times = controller_.ArrivalTimes();
+  for (size_t i = 1; i < times.size(); ++i)
+    EXPECT_GE(times[i] - times[i - 1], 80ms) << i;
+  ws.port = 0;
+  SendPaced(ws, "x", 1);  // errors are ignored
+}
+
+TEST_F(SerialPortTest, ReadExactAndDrain) {
+  ASSERT_EQ(Open(), kPortOk);
+  InstanceWorkspace ws{};
+  ws.port = handle_;
+  ws.read_timeout = 30;
+  controller_.Send("stale input");
+  std::this_thread::sleep_for(50ms);
+  DrainInput(ws);
+  EXPECT_EQ(BytesWaiting(handle_), 0u);
+  EXPECT_EQ(SetReadTimeout(handle_, 30), 30);  // the workspace's value is back
+  char buffer[4];
+  EXPECT_FALSE(ReadExact(ws, buffer, 1));
+  controller_.Send("abcd");
+  EXPECT_TRUE(ReadExact(ws, buffer, 4));
+  EXPECT_EQ(std::string(buffer, 4), "abcd");
+}
+
+TEST_F(SerialPortTest, ClosingWakesABlockedReader) {
+  ASSERT_EQ(Open(), kPortOk);
+  SetReadTimeout(handle_, 3000);  // 30 s
+  std::atomic<int> code{-1};
+  std::thread reader([&] {
+    char buffer[8];
+    code = ReadPort(handle_, buffer, 8, nullptr);
+  });
+  std::this_thread::sleep_for(100ms);
+  auto begin = SteadyClock::now();
+  EXPECT_EQ(ClosePort(handle_), kPortOk);
+  reader.join();
+  EXPECT_LT(SteadyClock::now() - begin, 10s);
+  EXPECT_EQ(code, kPortIoFailed);
+  handle_ = 0;
+}
+
+}  // namespace
+}  // namespace ulo::testing

@@ -1,0 +1,108 @@
+#include "driver_fixture.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace ulo::testing {
+
+DriverTest::DriverTest() {
+  zempro::Reset();
+  zempro::SetWaitMilliseconds(5);
+  char cwd[4096];
+  old_cwd_ = getcwd(cwd, sizeof cwd) ? cwd : "/";
+  char pattern[] = "/tmp/ulopr1-test-XXXXXX";
+  dir_ = mkdtemp(pattern);
+  if (chdir(dir_.c_str()) != 0) ADD_FAILURE() << "chdir " << dir_;
+  setenv("ULO_PORT_DIR", dir_.c_str(), 1);
+  controller_ = std::make_unique<Controller>();
+  LinkPort("COM1", controller_->Path());
+}
+
+DriverTest::~DriverTest() {
+  if ((Shared(ws_.thread_ended).load() & kReceiverStarted) &&
+      !(Shared(ws_.thread_ended).load() & kThreadEnded))
+    StopReceiver();
+  Call(ULO_CMD_CLOSE_PORT);
+  if (chdir(old_cwd_.c_str()) != 0) ADD_FAILURE() << "chdir back";
+  std::filesystem::remove_all(dir_);
+}
+
+int32_t DriverTest::Call(int32_t command, void *args, int32_t instance) {
+  UloRequest request{bytes_, command, instance, 0, args};
+  return UloMain(&request);
+}
+
+void DriverTest::WriteInitFile(const std::string &content, int32_t instance) {
+  char name[32];
+  snprintf(name, sizeof name, "uloPR1%.2d.int", instance);
+  std::ofstream(name, std::ios::binary) << content;
+}
+
+int32_t DriverTest::Start(int32_t read_timeout, int32_t enabled,
+                          const char *port) {
+  StartParameters start{};
+  snprintf(start.port, sizeof start.port, "%s", port);
+  start.enabled = enabled;
+  start.read_timeout = read_timeout;
+  start.line = LineSettings{9600, 8, 0, 0};
+  return Call(ULO_CMD_START, &start);
+}
+
+void DriverTest::StartQuiet() {
+  WriteInitFile("\n");
+  ASSERT_EQ(Start(), ULO_DONE);
+  ASSERT_TRUE(log_.WaitFor(ZEM_CLASS_MESSAGE,
+                           "UloPR1: Start Report-By-Exception Thread", 1,
+                           5000ms));
+}
+
+void DriverTest::StopReceiver() {
+  auto client = zempro::FindClient(kClientName);
+  if (client) zempro::StopClient(*client);
+  EXPECT_TRUE(zempro::WaitClientGone(kClientName, 10000ms));
+  EXPECT_TRUE(log_.WaitFor(ZEM_CLASS_MESSAGE,
+                           "UloPR1: ShutDown Report By Excption thread", 1,
+                           5000ms));
+}
+
+int32_t DriverTest::ReadGateValue(const char *address, uint16_t *value) {
+  unsigned char block[8] = {};
+  GateAccess gate{};
+  gate.address = address;
+  gate.type = ULO_TYPE_DIGITAL;
+  gate.value = block;
+  int32_t result = Call(ULO_CMD_READ_GATE, &gate);
+  memcpy(value, block + 2, sizeof *value);
+  return result;
+}
+
+int32_t DriverTest::WriteDigital(const char *address, uint16_t value) {
+  unsigned char block[8] = {};
+  memcpy(block + 2, &value, sizeof value);
+  GateAccess gate{};
+  gate.address = address;
+  gate.type = ULO_TYPE_DIGITAL;
+  gate.value = block;
+  return Call(ULO_CMD_WRITE_GATE, &gate);
+}
+
+int32_t DriverTest::WriteFloat(const char *address, float value) {
+  unsigned char block[8] = {};
+  memcpy(block, &value, sizeof value);
+  GateAccess gate{};
+  gate.address = address;
+  gate.type = ULO_TYPE_FLOAT;
+  gate.value = block;
+  return Call(ULO_CMD_WRITE_GATE, &gate);
+}
+
+void DriverTest::LinkPort(const std::string &name, const std::string &device) {
+  std::filesystem::path link = std::filesystem::path(dir_) / name;
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(device, link);
+}
+
+}  // namespace ulo::testing

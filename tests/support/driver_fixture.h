@@ -1,0 +1,57 @@
+// A host around one driver instance for tests: a private working directory
+// (for init files) that is also the port directory, a controller on a
+// pseudo-terminal reachable as COM1, the stand-in host runtime with an
+// in-memory log, and a zero-filled workspace.
+#ifndef ULOPR1_TESTS_SUPPORT_DRIVER_FIXTURE_H
+#define ULOPR1_TESTS_SUPPORT_DRIVER_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "controller.h"
+#include "driver/workspace.h"
+#include "zempro/control.h"
+
+namespace ulo::testing {
+
+constexpr int kInstance = 7;
+constexpr char kClientName[] = "PR1_No_07";
+
+class DriverTest : public ::testing::Test {
+ protected:
+  DriverTest();
+  ~DriverTest() override;
+
+  // Calls UloMain with this instance's workspace.
+  int32_t Call(int32_t command, void *args = nullptr,
+               int32_t instance = kInstance);
+  // Writes the instance's init file.
+  void WriteInitFile(const std::string &content, int32_t instance = kInstance);
+  // Command 1 on COM1 at 9600 8N1 with the given read timeout (10 ms units).
+  int32_t Start(int32_t read_timeout = 20, int32_t enabled = 1,
+                const char *port = "COM1");
+  // Starts with an empty restart message (a lone CR) and waits until the
+  // receiver runs, so tests do not wait for the paced default message.
+  void StartQuiet();
+  // Tells the receiver to stop and waits until it has ended.
+  void StopReceiver();
+  // Command 5 or 7 on a gate; value is the 16-bit answer or digital value.
+  int32_t ReadGateValue(const char *address, uint16_t *value);
+  int32_t WriteDigital(const char *address, uint16_t value);
+  int32_t WriteFloat(const char *address, float value);
+  // Makes another pseudo-terminal reachable under name in the port folder.
+  void LinkPort(const std::string &name, const std::string &device);
+
+  std::string dir_;
+  std::string old_cwd_;
+  std::unique_ptr<Controller> controller_;
+  zempro::MemoryLog log_;
+  alignas(8) unsigned char bytes_[ULO_WORKSPACE_SIZE] = {};
+  InstanceWorkspace &ws_ = *reinterpret_cast<InstanceWorkspace *>(bytes_);
+};
+
+}  // namespace ulo::testing
+
+#endif  // ULOPR1_TESTS_SUPPORT_DRIVER_FIXTURE_H
