@@ -131,11 +131,26 @@ TEST_F(ClientTest, RemovalWakesWaitClientGone) {
   EXPECT_TRUE(gone.get());
 }
 
-TEST_F(ClientTest, WaitSettingKeepsAtLeastOneMillisecond) {
-  SetWaitMilliseconds(0);
-  EXPECT_EQ(WaitMilliseconds(), 1);
-  SetWaitRange(5, 2);
-  EXPECT_EQ(WaitMilliseconds(), 5);
+// Traffic keeps the wait at its shortest; quiet waits double it.
+TEST_F(ClientTest, AdaptiveWaitDropsBackOnTrafficAndGrowsWhenQuiet) {
+  SetWaitRange(1, 10 * 60 * 1000);
+  const uint8_t id = Make("PR1_No_06");
+  const int32_t gate = DefineGate(6, "$T1", 3);
+  auto run = std::async(std::launch::async, [id, gate] {
+    uint8_t message[28];
+    for (int i = 0; i < 40; ++i) {
+      EXPECT_EQ(Zem5WaitMsg(id, message, 1), 1);
+      EXPECT_EQ(Zem5PutGateVal(id, gate, 2, i, 0, 0), 0);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(Zem5WaitMsg(id, message, 1), 1);
+    return std::chrono::steady_clock::now() - start;
+  });
+  const bool done = run.wait_for(seconds(60)) == std::future_status::ready;
+  if (!done) StopClient(id);
+  ASSERT_TRUE(done);
+  // 1 + 2 + 4 + ... + 512 ms at the least.
+  EXPECT_GE(run.get(), milliseconds(1023));
 }
 
 }  // namespace
