@@ -44,7 +44,9 @@ ZEMPRO_API std::optional<GateValue> ReadGateById(int32_t id);
 // Makes Zem5PutGateVal refuse (non-zero) values for this gate while set.
 ZEMPRO_API void RefuseGate(int32_t id, bool refuse);
 
-// Called on the driver's thread after each accepted value.
+// Called on the driver's thread after each accepted value, one call at a
+// time. Once Unsubscribe returns the listener is not called again. Values a
+// listener itself stores through Zem5PutGateVal are not announced.
 using GateListener =
     std::function<void(const GateInfo &gate, const GateValue &value)>;
 ZEMPRO_API int Subscribe(GateListener listener);
@@ -59,7 +61,8 @@ struct LogRecord {
 };
 
 using LogSink = std::function<void(const LogRecord &record)>;
-// Sinks receive every message, in order, from whichever thread logs it.
+// Sinks receive every message, in order, from whichever thread logs it, one
+// call at a time; once RemoveLogSink returns the sink is not called again.
 // While no sink is registered messages are dropped. err() cuts a message to
 // 1023 bytes; a null format logs "(null format)". A sink must not rely on its
 // own err() calls being logged (they are dropped: no recursion).
@@ -139,7 +142,7 @@ struct CommStatus {
 ZEMPRO_API CommStatus GetCommStatus(uint8_t instance);
 
 // Forgets gates, values, clients, subscriptions, comm status and fault
-// settings (log sinks stay). For tests between cases.
+// settings (log sinks and the wait setting stay). For tests between cases.
 ZEMPRO_API void Reset();
 
 }  // namespace zempro
