@@ -1,0 +1,139 @@
+#include "serial_line.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace prv1sim {
+
+unsigned BitsPerChar(const LineSettings& line) {
+  return 1 + line.data_bits + (line.parity == Parity::kNone ? 0 : 1) +
+         line.stop_bits;
+}
+
+namespace {
+
+bool BaudConstant(unsigned baud, speed_t& speed) {
+  static constexpr struct {
+    unsigned baud;
+    speed_t speed;
+  } kSpeeds[] = {
+      {50, B50},         {75, B75},         {110, B110},
+      {134, B134},       {150, B150},       {200, B200},
+      {300, B300},       {600, B600},       {1200, B1200},
+      {1800, B1800},     {2400, B2400},     {4800, B4800},
+      {9600, B9600},     {19200, B19200},   {38400, B38400},
+      {57600, B57600},   {115200, B115200}, {230400, B230400},
+      {460800, B460800}, {921600, B921600},
+  };
+  for (const auto& entry : kSpeeds) {
+    if (entry.baud == baud) {
+      speed = entry.speed;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool MakeTermios(const LineSettings& line, termios& state, std::string& error) {
+  speed_t speed;
+  if (!BaudConstant(line.baud, speed)) {
+    error = "baud rate " + std::to_string(line.baud) +
+            " is not supported on a serial device";
+    return false;
+  }
+  cfmakeraw(&state);
+  cfsetispeed(&state, speed);
+  cfsetospeed(&state, speed);
+  state.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  state.c_cflag |= CLOCAL | CREAD;
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  state.c_cflag |= kSizes[line.data_bits - 5];
+  switch (line.parity) {
+    case Parity::kNone:
+      break;
+    case Parity::kOdd:
+      state.c_cflag |= PARENB | PARODD;
+      break;
+    case Parity::kEven:
+      state.c_cflag |= PARENB;
+      break;
+    case Parity::kMark:
+      state.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case Parity::kSpace:
+      state.c_cflag |= PARENB | CMSPAR;
+      break;
+  }
+  if (line.stop_bits == 2) state.c_cflag |= CSTOPB;
+  state.c_cc[VMIN] = 1;
+  state.c_cc[VTIME] = 0;
+  return true;
+}
+
+int OpenDevice(const std::string& path, const LineSettings& line,
+               std::string& error) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  termios state{};
+  if (tcgetattr(fd, &state) != 0) {
+    error =
+        "cannot read the line state of " + path + ": " + std::strerror(errno);
+    close(fd);
+    return -1;
+  }
+  if (!MakeTermios(line, state, error)) {
+    close(fd);
+    return -1;
+  }
+  if (tcsetattr(fd, TCSANOW, &state) != 0) {
+    error =
+        "cannot set the line state of " + path + ": " + std::strerror(errno);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+Pacer::Pacer(unsigned baud, unsigned bits_per_char)
+    : bit_nanos_times_baud_(static_cast<std::int64_t>(bits_per_char) *
+                            1000000000),
+      baud_(baud) {}
+
+Pacer::Clock::time_point Pacer::Next() const {
+  return origin_ +
+         std::chrono::nanoseconds(count_ * bit_nanos_times_baud_ / baud_);
+}
+
+std::size_t Pacer::Take(Clock::time_point now, std::size_t pending) {
+  if (pending == 0) {
+    idle_ = true;
+    return 0;
+  }
+  if (idle_ && Next() <= now) {
+    // The line has been quiet: the next character may start right away.
+    origin_ = now;
+    count_ = 0;
+  }
+  idle_ = false;
+  std::size_t taken = 0;
+  while (taken < pending && Next() <= now) {
+    ++taken;
+    if (++count_ == baud_) {
+      // A whole number of nanoseconds: move the origin on, exactly, so the
+      // product above never grows large.
+      origin_ += std::chrono::nanoseconds(bit_nanos_times_baud_);
+      count_ = 0;
+    }
+  }
+  return taken;
+}
+
+}  // namespace prv1sim
