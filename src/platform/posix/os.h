@@ -82,7 +82,8 @@ struct DCB {
 
 // Timeouts in milliseconds. Only the total read constant is honoured: a read
 // waits up to ReadTotalTimeoutConstant for the whole count, with no limit
-// between characters; 0 waits until the whole count has come.
+// between characters; 0 waits until the whole count has come (or the port is
+// closed). A port opens with all five at 0. Writes wait as long as they need.
 struct COMMTIMEOUTS {
   DWORD ReadIntervalTimeout;
   DWORD ReadTotalTimeoutMultiplier;
@@ -93,7 +94,7 @@ struct COMMTIMEOUTS {
 
 struct COMSTAT {
   DWORD flags;
-  DWORD cbInQue;   // bytes waiting: the device queue plus the read-ahead
+  DWORD cbInQue;  // bytes waiting: the device queue plus the read-ahead
   DWORD cbOutQue;
 };
 
@@ -101,7 +102,15 @@ struct COMSTAT {
 // a directory holding an entry named exactly like the port, that entry is
 // opened; otherwise COMn is /dev/ttyS(n-1), a name starting with '/' is a
 // path and any other name is looked up under /dev/. A device already open in
-// this or another process is refused. Returns INVALID_HANDLE_VALUE on failure.
+// this or another process is refused; "NUL" may be open many times. Only
+// OPEN_EXISTING is accepted: nothing is ever created. Returns
+// INVALID_HANDLE_VALUE on failure.
+//
+// Line state, timeouts, queue sizes and ClearCommError need a terminal: on
+// "NUL" or any other device they fail. Members of DCB without a termios
+// meaning (fBinary, fParity, ErrorChar, fAbortOnError, fTXContinueOnXoff...)
+// are kept per handle and read back as set. Line errors are not reported:
+// ClearCommError's errors is always 0.
 HANDLE CreateFileA(const char *name, DWORD access, DWORD share, void *security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL CloseHandle(HANDLE handle);
@@ -113,23 +122,28 @@ BOOL SetupComm(HANDLE port, DWORD in_queue, DWORD out_queue);
 // Clears pending line errors; stat->cbInQue counts the bytes waiting.
 BOOL ClearCommError(HANDLE port, DWORD *errors, COMSTAT *stat);
 // Synchronous read and write; overlapped must be null. A read that times out
-// succeeds with fewer bytes (possibly 0).
+// succeeds with fewer bytes (possibly 0), as does a read at end of file
+// ("NUL" reads 0 bytes at once). A write sends everything or fails. A call
+// blocked on a port that another thread closes fails.
 BOOL ReadFile(HANDLE port, void *buffer, DWORD count, DWORD *read,
               void *overlapped);
 BOOL WriteFile(HANDLE port, const void *buffer, DWORD count, DWORD *written,
                void *overlapped);
 
-// Events: auto-reset only (manual_reset must be FALSE), unnamed.
+// Events: auto-reset only (manual_reset must be FALSE), unnamed. Returns 0
+// on failure, as Windows does.
 HANDLE CreateEventA(void *security, BOOL manual_reset, BOOL initial_state,
                     const char *name);
 BOOL SetEvent(HANDLE event);
-// WAIT_OBJECT_0 (and the event is reset), WAIT_TIMEOUT or WAIT_FAILED.
+// WAIT_OBJECT_0 (and the event is reset), WAIT_TIMEOUT or WAIT_FAILED (also
+// for a wait the event's close cuts short).
 DWORD WaitForSingleObject(HANDLE event, DWORD milliseconds);
 
 void Sleep(DWORD milliseconds);
 
-// Starts a detached thread with the given stack size (0: default). Returns
-// a non-zero value, or (uintptr_t)-1 on failure.
+// Starts a detached thread with at least the given stack size and never less
+// than 1 MiB (Windows commits the size asked inside a larger reservation).
+// Returns a non-zero value, or (uintptr_t)-1 on failure.
 uintptr_t _beginthread(void (*start)(void *), unsigned stack_size, void *arg);
 
 // Letters a to z become A to Z in place; every other byte stays.

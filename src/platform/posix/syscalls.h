@@ -5,6 +5,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
 #include <time.h>
@@ -25,6 +26,7 @@ struct Table {
   int (*pthread_create)(pthread_t *thread, const pthread_attr_t *attr,
                         void *(*start)(void *), void *arg);
   int (*nanosleep)(const struct timespec *request, struct timespec *remain);
+  int (*lstat)(const char *path, struct stat *info);
 };
 
 // The real system calls.
@@ -33,6 +35,8 @@ const Table &Real();
 // The table in force. Swapping it while calls are under way is safe: each
 // entry is read once per call.
 const Table &Current();
+// Puts table in force. It is used in place, not copied, so it must outlive
+// its use (a table of static storage duration).
 void Install(const Table &table);
 
 }  // namespace ulo::sys

@@ -1,0 +1,88 @@
+// Sleep, threads and upper-casing as the Windows C runtime has them.
+#include <errno.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+
+#include "os.h"
+#include "syscalls.h"
+
+namespace ulo::os {
+namespace {
+
+// Windows takes a thread's stack size as what to commit at first, inside a
+// reservation of at least the program's default of 1 MiB; a thread asking
+// for 32 KiB there may still use far more. Linux stacks do not grow past
+// their size, so a thread gets at least this much.
+constexpr size_t kLeastStack = size_t{1} << 20;
+
+// What the new thread runs; it lives on the creator's stack until the new
+// thread has copied it.
+struct Launch {
+  void (*start)(void *);
+  void *arg;
+  std::atomic<bool> taken;
+};
+
+void *Run(void *data) {
+  Launch *launch = static_cast<Launch *>(data);
+  void (*start)(void *) = launch->start;
+  void *arg = launch->arg;
+  launch->taken.store(true, std::memory_order_release);
+  launch->taken.notify_one();
+  start(arg);
+  return nullptr;
+}
+
+size_t StackSize(unsigned requested) {
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  size_t size = std::max(
+      {size_t{requested}, kLeastStack, static_cast<size_t>(PTHREAD_STACK_MIN)});
+  return (size + page - 1) / page * page;
+}
+
+}  // namespace
+}  // namespace ulo::os
+
+void Sleep(DWORD milliseconds) {
+  timespec left = {static_cast<time_t>(milliseconds / 1000),
+                   static_cast<long>(milliseconds % 1000) * 1000000};
+  for (;;) {
+    timespec request = left;
+    if (ulo::sys::Current().nanosleep(&request, &left) == 0 || errno != EINTR) {
+      return;
+    }
+  }
+}
+
+uintptr_t _beginthread(void (*start)(void *), unsigned stack_size, void *arg) {
+  constexpr uintptr_t kFailed = ~uintptr_t{0};
+  pthread_attr_t attributes;
+  if (!start || pthread_attr_init(&attributes) != 0) return kFailed;
+  ulo::os::Launch launch{start, arg, {false}};
+  pthread_t thread{};
+  int error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  if (error == 0) {
+    error =
+        pthread_attr_setstacksize(&attributes, ulo::os::StackSize(stack_size));
+  }
+  if (error == 0) {
+    error = ulo::sys::Current().pthread_create(&thread, &attributes,
+                                               ulo::os::Run, &launch);
+  }
+  pthread_attr_destroy(&attributes);
+  if (error != 0) return kFailed;
+  launch.taken.wait(false, std::memory_order_acquire);
+  return static_cast<uintptr_t>(thread);
+}
+
+char *_strupr(char *text) {
+  if (!text) return text;
+  for (char *c = text; *c; ++c) {
+    if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
+  }
+  return text;
+}

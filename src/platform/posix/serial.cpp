@@ -1,0 +1,305 @@
+// Ports: open with exclusion, line state over termios, timed reads through a
+// read-ahead buffer, complete writes.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "deadline.h"
+#include "handles.h"
+#include "line_state.h"
+#include "os.h"
+#include "port_name.h"
+#include "syscalls.h"
+#include "termios2.h"
+
+namespace ulo::os {
+namespace {
+
+constexpr DWORD kOverlapped = 0x40000000u;  // FILE_FLAG_OVERLAPPED
+constexpr size_t kPathSize = 4096;
+
+int AccessMode(DWORD access) {
+  bool reads = access & GENERIC_READ;
+  bool writes = access & GENERIC_WRITE;
+  if (reads && writes) return O_RDWR;
+  if (reads) return O_RDONLY;
+  return writes ? O_WRONLY : -1;
+}
+
+// Opens path for the port. A device is locked (flock, which holds for root
+// too) and, if a terminal, put into exclusive mode (TIOCEXCL, which keeps
+// other users' opens out before they start). /dev/null is shared and never
+// blocks, so it needs neither the lock nor a wake-up descriptor.
+bool OpenDevice(const char *path, int mode, int &fd, int &wake, Kind &kind) {
+  const sys::Table &sys = sys::Current();
+  fd = sys.open(path, mode | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0);
+  if (fd < 0) return false;
+  kind = kFile;
+  if (std::strcmp(path, "/dev/null") == 0) return true;
+  if (sys.flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    wake = sys.eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake >= 0) {
+      if (sys.ioctl(fd, TIOCEXCL, nullptr) == 0) {
+        kind = kTty;
+        return true;
+      }
+      if (errno == ENOTTY) return true;
+      sys.close(wake);
+    }
+  }
+  sys.close(fd);
+  return false;
+}
+
+bool ReadLineState(Slot &slot, DCB &dcb) {
+  termios state;
+  if (sys::Current().tcgetattr(slot.fd, &state) != 0) return false;
+  DCB result;
+  {
+    std::lock_guard lock(slot.mu);
+    result = slot.port.dcb;
+  }
+  TermiosToDcb(state, result);
+  if ((state.c_cflag & CBAUD) == kArbitraryRate) {
+    termios2 exact;
+    if (sys::Current().ioctl(slot.fd, TCGETS2, &exact) != 0) return false;
+    result.BaudRate = exact.c_ospeed;
+  }
+  dcb = result;
+  return true;
+}
+
+bool SetArbitraryRate(int fd, const termios &state, DWORD baud) {
+  termios2 exact{};
+  exact.c_iflag = state.c_iflag;
+  exact.c_oflag = state.c_oflag;
+  exact.c_cflag = (state.c_cflag & ~(CBAUD | CIBAUD)) | kArbitraryRate;
+  exact.c_lflag = state.c_lflag;
+  exact.c_line = state.c_line;
+  std::memcpy(exact.c_cc, state.c_cc, sizeof exact.c_cc);
+  exact.c_ispeed = exact.c_ospeed = baud;
+  return sys::Current().ioctl(fd, TCSETS2, &exact) == 0;
+}
+
+// Pseudo-terminals have no modem lines; that is not a failure.
+bool ChangeModemLines(int fd, unsigned long request, int lines) {
+  return lines == 0 || sys::Current().ioctl(fd, request, &lines) == 0 ||
+         errno == ENOTTY || errno == EINVAL;
+}
+
+// DTR is up unless disabled. RTS is up when enabled, left to the kernel
+// under handshake, and down otherwise (toggle's level while idle).
+bool SetModemLines(int fd, const DCB &dcb) {
+  int raise = 0;
+  int lower = 0;
+  (dcb.fDtrControl == DTR_CONTROL_DISABLE ? lower : raise) |= TIOCM_DTR;
+  if (dcb.fRtsControl == RTS_CONTROL_ENABLE) {
+    raise |= TIOCM_RTS;
+  } else if (dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+    lower |= TIOCM_RTS;
+  }
+  return ChangeModemLines(fd, TIOCMBIS, raise) &&
+         ChangeModemLines(fd, TIOCMBIC, lower);
+}
+
+bool WriteLineState(Slot &slot, const DCB &dcb) {
+  termios state;
+  if (sys::Current().tcgetattr(slot.fd, &state) != 0 ||
+      !DcbToTermios(dcb, state)) {
+    return false;
+  }
+  bool applied = SpeedOf(dcb.BaudRate) != B0
+                     ? sys::Current().tcsetattr(slot.fd, TCSANOW, &state) == 0
+                     : SetArbitraryRate(slot.fd, state, dcb.BaudRate);
+  if (!applied || !SetModemLines(slot.fd, dcb)) return false;
+  std::lock_guard lock(slot.mu);
+  slot.port.dcb = dcb;
+  slot.port.dcb.DCBlength = sizeof(DCB);
+  return true;
+}
+
+// Waits until the port's descriptor has events or its close begins; false
+// for the close or a failed wait.
+bool Wait(const Slot &slot, short events, int timeout_ms) {
+  pollfd fds[2] = {{slot.fd, events, 0}, {slot.wake, POLLIN, 0}};
+  if (sys::Current().poll(fds, 2, timeout_ms) < 0) return errno == EINTR;
+  return fds[1].revents == 0;
+}
+
+DWORD Take(PortState &port, BYTE *out, DWORD count) {
+  DWORD taken = std::min(count, port.tail - port.head);
+  std::memcpy(out, port.ahead + port.head, taken);
+  port.head += taken;
+  port.buffered.store(port.tail - port.head, std::memory_order_relaxed);
+  return taken;
+}
+
+int64_t ReadDeadline(Slot &slot) {
+  std::lock_guard lock(slot.mu);
+  DWORD constant = slot.port.timeouts.ReadTotalTimeoutConstant;
+  return constant == 0 ? kNoDeadline : DeadlineAfter(constant);
+}
+
+// Fills out from the read-ahead and the device until count bytes have come
+// or the read's total timeout has passed (true either way); false when the
+// device fails or the port is being closed.
+bool ReadAll(Slot &slot, BYTE *out, DWORD count, DWORD &got) {
+  PortState &port = slot.port;
+  got = Take(port, out, count);
+  if (got == count) return true;
+  int64_t deadline = ReadDeadline(slot);
+  for (;;) {
+    ssize_t n = sys::Current().read(slot.fd, port.ahead, kReadAhead);
+    if (n > 0) {
+      port.head = 0;
+      port.tail = static_cast<DWORD>(n);
+      got += Take(port, out + got, count - got);
+      if (got == count) return true;
+      continue;
+    }
+    if (n == 0) return true;  // end of file: nothing more will come
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return false;
+    int left = Remaining(deadline);
+    if (left == 0) return true;
+    if (!Wait(slot, POLLIN, left)) return false;
+  }
+}
+
+bool WriteAll(Slot &slot, const BYTE *data, DWORD count, DWORD &done) {
+  while (done < count) {
+    ssize_t n = sys::Current().write(slot.fd, data + done, count - done);
+    if (n > 0) {
+      done += static_cast<DWORD>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if ((n == 0 || errno == EAGAIN) && Wait(slot, POLLOUT, -1)) continue;
+    return false;
+  }
+  return true;
+}
+
+bool CountWaiting(Slot &slot, DWORD *errors, COMSTAT *stat) {
+  // The buffer first: a read moving bytes in between is then missed rather
+  // than counted twice.
+  DWORD buffered = slot.port.buffered.load(std::memory_order_relaxed);
+  int queued = 0;
+  int pending = 0;
+  const sys::Table &sys = sys::Current();
+  if (sys.ioctl(slot.fd, FIONREAD, &queued) != 0 ||
+      sys.ioctl(slot.fd, TIOCOUTQ, &pending) != 0) {
+    return false;
+  }
+  if (errors) *errors = 0;
+  if (stat) {
+    *stat = COMSTAT{0, buffered + static_cast<DWORD>(queued),
+                    static_cast<DWORD>(pending)};
+  }
+  return true;
+}
+
+}  // namespace
+}  // namespace ulo::os
+
+using ulo::os::Slot;
+
+HANDLE CreateFileA(const char *name, DWORD access, DWORD, void *,
+                   DWORD disposition, DWORD flags, HANDLE) {
+  using namespace ulo::os;
+  char path[kPathSize];
+  int mode = AccessMode(access);
+  if (!name || disposition != OPEN_EXISTING || (flags & kOverlapped) ||
+      mode < 0 ||
+      !PortPath(name, std::getenv("ULO_PORT_DIR"), path, sizeof path)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  Slot *slot = Reserve();
+  if (!slot) return INVALID_HANDLE_VALUE;
+  int fd = -1;
+  int wake = -1;
+  Kind kind = kFile;
+  if (!OpenDevice(path, mode, fd, wake, kind)) {
+    Unreserve(*slot);
+    return INVALID_HANDLE_VALUE;
+  }
+  return Publish(*slot, kind, fd, wake);
+}
+
+BOOL GetCommState(HANDLE port, DCB *dcb) {
+  return dcb && ulo::os::WithSlot(port, ulo::os::kTty, [dcb](Slot &slot) {
+           return ulo::os::ReadLineState(slot, *dcb);
+         });
+}
+
+BOOL SetCommState(HANDLE port, const DCB *dcb) {
+  return dcb && ulo::os::WithSlot(port, ulo::os::kTty, [dcb](Slot &slot) {
+           return ulo::os::WriteLineState(slot, *dcb);
+         });
+}
+
+BOOL GetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts) {
+  return timeouts &&
+         ulo::os::WithSlot(port, ulo::os::kTty, [timeouts](Slot &slot) {
+           std::lock_guard lock(slot.mu);
+           *timeouts = slot.port.timeouts;
+           return true;
+         });
+}
+
+BOOL SetCommTimeouts(HANDLE port, const COMMTIMEOUTS *timeouts) {
+  return timeouts &&
+         ulo::os::WithSlot(port, ulo::os::kTty, [timeouts](Slot &slot) {
+           std::lock_guard lock(slot.mu);
+           slot.port.timeouts = *timeouts;
+           return true;
+         });
+}
+
+BOOL SetupComm(HANDLE port, DWORD in_queue, DWORD out_queue) {
+  return ulo::os::WithSlot(port, ulo::os::kTty, [=](Slot &slot) {
+    std::lock_guard lock(slot.mu);
+    slot.port.in_queue = in_queue;
+    slot.port.out_queue = out_queue;
+    return true;
+  });
+}
+
+BOOL ClearCommError(HANDLE port, DWORD *errors, COMSTAT *stat) {
+  return ulo::os::WithSlot(port, ulo::os::kTty, [=](Slot &slot) {
+    return ulo::os::CountWaiting(slot, errors, stat);
+  });
+}
+
+BOOL ReadFile(HANDLE port, void *buffer, DWORD count, DWORD *read,
+              void *overlapped) {
+  DWORD got = 0;
+  BOOL done =
+      buffer && !overlapped &&
+      ulo::os::WithSlot(port, ulo::os::kAnyPort, [&](Slot &slot) {
+        std::lock_guard lock(slot.port.read_lock);
+        return ulo::os::ReadAll(slot, static_cast<BYTE *>(buffer), count, got);
+      });
+  if (read) *read = got;
+  return done;
+}
+
+BOOL WriteFile(HANDLE port, const void *buffer, DWORD count, DWORD *written,
+               void *overlapped) {
+  DWORD done = 0;
+  BOOL ok = buffer && !overlapped &&
+            ulo::os::WithSlot(port, ulo::os::kAnyPort, [&](Slot &slot) {
+              std::lock_guard lock(slot.port.write_lock);
+              return ulo::os::WriteAll(slot, static_cast<const BYTE *>(buffer),
+                                       count, done);
+            });
+  if (written) *written = done;
+  return ok;
+}

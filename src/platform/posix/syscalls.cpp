@@ -1,0 +1,50 @@
+#include "syscalls.h"
+
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace ulo::sys {
+namespace {
+
+int Open(const char *path, int flags, mode_t mode) {
+  return ::open(path, flags, mode);
+}
+
+int Ioctl(int fd, unsigned long request, void *arg) {
+  return ::ioctl(fd, request, arg);
+}
+
+constexpr Table kReal = {
+    .open = Open,
+    .close = ::close,
+    .read = ::read,
+    .write = ::write,
+    .poll = ::poll,
+    .tcgetattr = ::tcgetattr,
+    .tcsetattr = ::tcsetattr,
+    .ioctl = Ioctl,
+    .flock = ::flock,
+    .eventfd = ::eventfd,
+    .pthread_create = ::pthread_create,
+    .nanosleep = ::nanosleep,
+    .lstat = ::lstat,
+};
+
+std::atomic<const Table *> current{&kReal};
+
+}  // namespace
+
+const Table &Real() { return kReal; }
+
+const Table &Current() { return *current.load(std::memory_order_acquire); }
+
+void Install(const Table &table) {
+  current.store(&table, std::memory_order_release);
+}
+
+}  // namespace ulo::sys
