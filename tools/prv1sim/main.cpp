@@ -1,8 +1,10 @@
 // prv1sim: a PRV1 controller on a pseudo-terminal or a serial device.
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <csignal>
 #include <fstream>
 #include <iostream>
+#include <map>
 
 #include "points.h"
 #include "simulator.h"
@@ -45,7 +47,8 @@ int main(int argc, char** argv) {
                                          {"space", Parity::kSpace}};
   app.add_option("--parity", options.line.parity,
                  "none, odd, even, mark or space")
-      ->transform(CLI::CheckedTransformer(parities, CLI::ignore_case));
+      ->transform(CLI::CheckedTransformer(parities, CLI::ignore_case))
+      ->option_text("none|odd|even|mark|space");
   app.add_option("--stop-bits", options.line.stop_bits, "1 or 2")
       ->check(CLI::IsMember({1u, 2u}))
       ->capture_default_str();
@@ -78,7 +81,8 @@ int main(int argc, char** argv) {
                                          {"garble", EchoMode::kGarble},
                                          {"none", EchoMode::kNone}};
   app.add_option("--echo", options.echo, "ok, garble or none")
-      ->transform(CLI::CheckedTransformer(echoes, CLI::ignore_case));
+      ->transform(CLI::CheckedTransformer(echoes, CLI::ignore_case))
+      ->option_text("ok|garble|none");
   app.add_option("--echo-fail-count", options.echo_fail_count,
                  "only the first N echoes fail (0: all)");
   app.add_option("--error-every", options.error_every,

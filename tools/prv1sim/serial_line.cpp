@@ -13,42 +13,17 @@ unsigned BitsPerChar(const LineSettings& line) {
          line.stop_bits;
 }
 
-namespace {
-
-bool BaudConstant(unsigned baud, speed_t& speed) {
-  static constexpr struct {
-    unsigned baud;
-    speed_t speed;
-  } kSpeeds[] = {
-      {50, B50},         {75, B75},         {110, B110},
-      {134, B134},       {150, B150},       {200, B200},
-      {300, B300},       {600, B600},       {1200, B1200},
-      {1800, B1800},     {2400, B2400},     {4800, B4800},
-      {9600, B9600},     {19200, B19200},   {38400, B38400},
-      {57600, B57600},   {115200, B115200}, {230400, B230400},
-      {460800, B460800}, {921600, B921600},
-  };
-  for (const auto& entry : kSpeeds) {
-    if (entry.baud == baud) {
-      speed = entry.speed;
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 bool MakeTermios(const LineSettings& line, termios& state, std::string& error) {
-  speed_t speed;
-  if (!BaudConstant(line.baud, speed)) {
+  cfmakeraw(&state);
+  // glibc takes the rate as a number as well as a B constant, so a number
+  // that equals a constant would set that constant's rate instead.
+  bool ambiguous =
+      line.baud <= B38400 || (line.baud >= B57600 && line.baud <= B4000000);
+  if (ambiguous || cfsetspeed(&state, line.baud) != 0) {
     error = "baud rate " + std::to_string(line.baud) +
             " is not supported on a serial device";
     return false;
   }
-  cfmakeraw(&state);
-  cfsetispeed(&state, speed);
-  cfsetospeed(&state, speed);
   state.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
   state.c_cflag |= CLOCAL | CREAD;
   static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};

@@ -46,6 +46,10 @@ TEST(MakeTermios, RefusesABaudRateWithoutSpeed) {
   std::string error;
   EXPECT_FALSE(MakeTermios({12345, 8, Parity::kNone, 1}, state, error));
   EXPECT_NE(error.find("12345"), std::string::npos);
+  // 4098 is also the value of B115200: it must not turn into that rate.
+  EXPECT_FALSE(MakeTermios({4098, 8, Parity::kNone, 1}, state, error));
+  ASSERT_TRUE(MakeTermios({115200, 8, Parity::kNone, 1}, state, error));
+  EXPECT_EQ(cfgetospeed(&state), static_cast<speed_t>(B115200));
 }
 
 TEST(Pacer, SlotsFollowAnAbsoluteScheduleWhateverTheWakeUps) {

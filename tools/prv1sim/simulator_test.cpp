@@ -180,6 +180,27 @@ TEST(SimulatorLine, WritesAreEchoedExactlyAppliedAndReported) {
   EXPECT_EQ(stats.write_frames, 2u);
 }
 
+TEST(SimulatorLine, FramesWaitWhileALineArrivesSoTheEchoComesFirst) {
+  Options options;
+  options.line.baud = 115200;
+  options.rate = 100;
+  Running sim(options);
+  Peer peer(sim.path());
+  const std::string line = "$SP1=21.500000\r";
+  peer.Send(line.substr(0, 1));
+  peer.ReadFor(30ms);  // a frame already under way may finish
+  peer.Take();
+  for (std::size_t i = 1; i + 1 < line.size(); ++i) {
+    peer.Send(line.substr(i, 1));
+    EXPECT_EQ(peer.ReadFor(40ms), "") << "after character " << i;
+  }
+  peer.Send("\r");
+  EXPECT_EQ(peer.ReadUntil(Contains(1, kCr), 5000ms).substr(0, line.size()),
+            line);
+  // Once the line is done, reports flow again.
+  EXPECT_TRUE(Contains(3, kEtx)(peer.ReadUntil(Contains(3, kEtx), 5000ms)));
+}
+
 TEST(SimulatorLine, WritesGoUnreportedWhenAskedAndUnknownPointsAreEchoed) {
   Options options = Quiet();
   options.report_writes = false;
