@@ -23,6 +23,24 @@ internal::Broadcast<LogRecord> &Sinks() {
   return *sinks;
 }
 
+#ifdef _WIN32
+// Windows' C runtime: binary mode keeps each line's bytes as they are.
+constexpr int kAppendFlags =
+    O_WRONLY | O_CREAT | O_APPEND | O_BINARY | O_NOINHERIT;
+#else
+constexpr int kAppendFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+#endif
+
+std::tm LocalTime(std::time_t seconds) {
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &seconds);
+#else
+  localtime_r(&seconds, &local);
+#endif
+  return local;
+}
+
 void WriteAll(int fd, const std::string &text) {
   std::size_t done = 0;
   while (done < text.size()) {
@@ -48,8 +66,7 @@ std::string FormatLogLine(const LogRecord &record) {
       std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch)
           .count() %
       1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
+  const std::tm local = LocalTime(seconds);
   char head[64];
   std::snprintf(head, sizeof head, "%02d:%02d:%02d.%03d [%d] ", local.tm_hour,
                 local.tm_min, local.tm_sec, static_cast<int>(millis),
@@ -80,8 +97,7 @@ LogSink StderrSink(bool traces) {
 }
 
 std::optional<LogSink> FileSink(const std::string &path) {
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int fd = ::open(path.c_str(), kAppendFlags, 0644);
   if (fd < 0) return std::nullopt;
   auto file = std::make_shared<OwnedFile>(fd);
   return LogSink([file](const LogRecord &record) {

@@ -55,6 +55,11 @@ TEST(Log, SinksGetEveryMessageInOrderUntilRemoved) {
 }
 
 TEST(Log, SinkThatLogsOrThrowsBreaksNothing) {
+#ifdef _WIN32
+  GTEST_SKIP() << "On Windows each module links its own static C++ runtime, "
+                  "and an exception cannot unwind from the program through "
+                  "zempro.dll's frames";
+#endif
   MemoryLog log;
   const int noisy = AddLogSink([](const LogRecord &) {
     err(ZEM_CLASS_MESSAGE, "from a sink");
