@@ -5,7 +5,7 @@
 
 #include "driver/description.h"
 #include "driver_fixture.h"
-#include "os.h"
+#include "platform/handle_word.h"
 
 namespace ulo::testing {
 namespace {
@@ -46,7 +46,7 @@ TEST(Description, BannerIsCodePage437InSixLinesOf62) {
             std::string(10, ' ')) +
       Boxed(std::string(13, ' ') + "Unsolicited Driver. Ascii Protocol." +
             std::string(12, ' ')) +
-      Boxed(std::string(7, ' ') + std::string(Banner() + 1 + 63 * 4 + 8, 32) +
+      Boxed(std::string(7, ' ') + std::string(Banner() + 1 + 63 * 4 + 8, 46) +
             std::string(7, ' ')) +
       "\xC0" + Repeat(0xC4, 60) + "\xD9\n";
   const std::string banner = Banner();

@@ -63,7 +63,9 @@ TEST_F(StartTest, InitFileLineLimits) {
     std::memset(ws_.restart_message, 0, sizeof ws_.restart_message);
     bool loaded = LoadInitFile(request);
     EXPECT_EQ(loaded, c.message != "RESTART 100") << c.content;
-    if (loaded) EXPECT_EQ(std::string(ws_.restart_message), c.message);
+    if (loaded) {
+      EXPECT_EQ(std::string(ws_.restart_message), c.message);
+    }
   }
   EXPECT_EQ(log_.Count(32, "UloPR1: Init File uloPR107.int not found!"), 0);
 }

@@ -41,26 +41,29 @@ uint32_t FormatLine(const GateAccess &gate, char *line) {
 
 }  // namespace
 
-int ReadEcho(InstanceWorkspace &ws, char *buffer, uint32_t *length) {
+int ReadEcho(InstanceWorkspace &ws, const char *line, char *buffer,
+             uint32_t *length) {
   bool collecting = false;
   uint32_t stored = 0;
+  // The frame the characters arrive in, from its STX. A frame whose text is
+  // not the awaited line is a report: it is passed on and is not echo.
+  char frame[kFrameBufferSize];
+  uint32_t framed = 0;
+  uint32_t count_before_frame = 0;
+  uint32_t frames = 0;
   *length = 0;
-  for (uint32_t count = 0, frames = 0; count < kEchoReadLimit;) {
+  for (uint32_t count = 0; count < kEchoReadLimit;) {
     char c = 0;
     if (!ReadExact(ws, &c, 1)) {
       err(kTrace, "ULOPR1: Failed to read a character from PLC");
       return kEchoNoCharacter;
     }
     if (c == kStx && frames < kFramesPerEcho) {
-      ++frames;
-      char frame[kFrameBufferSize];
       std::memset(frame, 0, sizeof frame);
-      frame[0] = kStx;
-      uint32_t frame_length = 0;
-      if (ReadFrameRest(ws, frame, 1, &frame_length))
-        HandleFrame(ws, frame, frame_length);
-      continue;
+      framed = 0;
+      count_before_frame = count;
     }
+    if (framed < kFrameLimit && (framed > 0 || c == kStx)) frame[framed++] = c;
     ++count;
     if (c == '$' || c == '@') {
       stored = 0;
@@ -70,10 +73,28 @@ int ReadEcho(InstanceWorkspace &ws, char *buffer, uint32_t *length) {
       if (stored < kLineLimit) buffer[stored] = c;
       ++stored;
     }
+    bool report_ends = c == kEtx && framed > 0;
     if (c == kCr) {
       if (stored <= kLineLimit) buffer[stored] = '\0';
-      *length = stored;
-      return kEchoRead;
+      bool awaited =
+          stored == std::strlen(line) && std::strcmp(buffer, line) == 0;
+      if (framed == 0 || awaited) {
+        *length = stored;
+        return kEchoRead;
+      }
+      report_ends = ReadFrameRest(ws, frame, framed, &framed);
+      if (!report_ends) framed = 0;
+    }
+    if (framed > 0 && (report_ends || framed == kFrameLimit)) {
+      if (report_ends)
+        HandleFrame(ws, frame, framed);
+      else
+        err(kTrace, "ULOPRV: Error. ETX not found in PLC Reply!");
+      ++frames;
+      framed = 0;
+      collecting = false;
+      stored = 0;
+      count = count_before_frame;
     }
   }
   return kEchoNoCr;
@@ -102,7 +123,7 @@ int32_t WriteGate(const UloRequest &request) {
     char echo[kLineLimit + 1];
     std::memset(echo, 0, sizeof echo);
     uint32_t echo_length = 0;
-    result = ReadEcho(ws, echo, &echo_length);
+    result = ReadEcho(ws, line, echo, &echo_length);
     if (result != kEchoRead) {
       err(kTrace, "ULOPR1: Failed to read response to write");
       continue;

@@ -16,11 +16,13 @@ constexpr uint32_t kEchoReadLimit = 100;
 
 enum EchoCode { kEchoRead = 0, kEchoNoCr = 1, kEchoNoCharacter = 2 };
 
-// Reads the echo: the text from the last "$" or "@" to the first CR after
-// it, into buffer (kLineLimit + 1 bytes, zeroed by the caller). Report frames
-// met on the way are delivered as the receiver would. An echo longer than
-// kLineLimit sets *length past kLineLimit; the buffer keeps its start.
-int ReadEcho(InstanceWorkspace &ws, char *buffer, uint32_t *length);
+// Reads the echo of line: the text from the last "$" or "@" to the first CR
+// after it, into buffer (kLineLimit + 1 bytes, zeroed by the caller). A frame
+// (STX to ETX) whose text is not line is a report that arrived meanwhile: it
+// is delivered as the receiver would and is not part of the echo. An echo
+// longer than kLineLimit sets *length past kLineLimit and never matches.
+int ReadEcho(InstanceWorkspace &ws, const char *line, char *buffer,
+             uint32_t *length);
 
 // Command 7.
 int32_t WriteGate(const UloRequest &request);

@@ -12,6 +12,7 @@
 #include "controller.h"
 #include "os.h"
 #include "platform/handle_word.h"
+#include "platform/posix/syscall_faults.h"
 
 namespace ulo::testing {
 namespace {
@@ -21,7 +22,9 @@ constexpr LineSettings k9600{9600, 8, 0, 0};
 class SerialPortTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    if (handle_) EXPECT_EQ(ClosePort(handle_), kPortOk);
+    if (handle_) {
+      EXPECT_EQ(ClosePort(handle_), kPortOk);
+    }
   }
   int Open(const LineSettings &line = k9600, uint16_t flags = 8) {
     return OpenPort(controller_.Path().c_str(), line, flags, &handle_);
@@ -205,6 +208,32 @@ TEST_F(SerialPortTest, ClosingWakesABlockedReader) {
   EXPECT_LT(SteadyClock::now() - begin, 10s);
   EXPECT_EQ(code, kPortIoFailed);
   handle_ = 0;
+}
+
+TEST_F(SerialPortTest, AFailingOpenStepLeavesNoDescriptorOpen) {
+  struct Step {
+    sys::Call call;
+    int nth;
+    int code;
+  } steps[] = {
+      {sys::Call::kOpen, 1, kPortOpenFailed},
+      {sys::Call::kFlock, 1, kPortOpenFailed},
+      {sys::Call::kTcgetattr, 1, kPortNoLineState},
+      {sys::Call::kTcsetattr, 1, kPortBadLineState},
+  };
+  for (const Step &step : steps) {
+    int before = sys::OpenFdCount();
+    {
+      sys::FaultScope faults;
+      faults.Fail(step.call, step.nth, EIO, 100);
+      EXPECT_EQ(Open(k9600, 8), step.code) << int(step.call);
+      EXPECT_EQ(handle_, 0u);
+    }
+    EXPECT_EQ(sys::OpenFdCount(), before) << int(step.call);
+    ASSERT_EQ(Open(), kPortOk) << "the port stays usable";
+    EXPECT_EQ(ClosePort(handle_), kPortOk);
+    handle_ = 0;
+  }
 }
 
 }  // namespace
