@@ -1,0 +1,277 @@
+#include "app.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <iostream>
+#include <mutex>
+
+#include "commands.h"
+#include "driver.h"
+#include "host.h"
+#include "output.h"
+#include "paths.h"
+#include "ports.h"
+#include "zempro/control.h"
+
+namespace ulohost {
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+std::atomic<bool> stop_requested{false};
+
+void RequestStop(int) { stop_requested.store(true); }
+
+void CatchSignals() {
+  struct sigaction action {};
+  action.sa_handler = RequestStop;  // no SA_RESTART: poll wakes up
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// The end of the host log, for the log command.
+class LogTail {
+ public:
+  void Add(const zempro::LogRecord &record) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(zempro::FormatLogLine(record));
+    if (lines_.size() > kKeep) lines_.pop_front();
+  }
+  std::vector<std::string> Last(int count) const {
+    std::lock_guard lock(mutex_);
+    std::size_t n = std::min(lines_.size(), static_cast<std::size_t>(count));
+    return {lines_.end() - static_cast<std::ptrdiff_t>(n), lines_.end()};
+  }
+
+ private:
+  static constexpr std::size_t kKeep = 2000;
+  mutable std::mutex mutex_;
+  std::deque<std::string> lines_;
+};
+
+// Registers the host's log sink for as long as it lives.
+class LogSinkGuard {
+ public:
+  explicit LogSinkGuard(zempro::LogSink sink)
+      : id_(zempro::AddLogSink(std::move(sink))) {}
+  ~LogSinkGuard() { zempro::RemoveLogSink(id_); }
+  LogSinkGuard(const LogSinkGuard &) = delete;
+  LogSinkGuard &operator=(const LogSinkGuard &) = delete;
+
+ private:
+  int id_;
+};
+
+std::string DefaultDriver() { return FindCompanion(ULOHOST_DRIVER_RELPATH); }
+
+void Fatal(Output *output, const std::string &message) {
+  std::cerr << "ulohost: " << message << std::endl;
+  if (output) output->Emit(NoticeEvent{Clock::now(), "error", message});
+}
+
+// Reads what stdin has and hands over each complete line.
+class LineReader {
+ public:
+  // False once stdin has ended.
+  bool Read(std::vector<std::string> &lines) {
+    char chunk[4096];
+    ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
+    if (got < 0) return errno == EINTR || errno == EAGAIN;
+    if (got == 0) return false;
+    pending_.append(chunk, static_cast<std::size_t>(got));
+    for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+      lines.push_back(pending_.substr(0, end));
+      pending_.erase(0, end + 1);
+    }
+    return true;
+  }
+
+ private:
+  std::string pending_;
+};
+
+// The main loop: commands from stdin and the script, a refresh of the
+// output a few times a second, until quit, a signal or the duration.
+void Serve(const Config &config, const RunOptions &options, Host &host,
+           Output &output, const LogTail &tail) {
+  Steady::time_point start = Steady::now();
+  std::optional<Steady::time_point> deadline;
+  if (options.duration > 0) {
+    deadline = start + std::chrono::duration_cast<Steady::duration>(
+                           std::chrono::duration<double>(options.duration));
+  }
+  std::size_t next_step = 0;
+  bool input_open = true;
+  bool input_is_terminal = isatty(STDIN_FILENO);
+  LineReader reader;
+
+  // Answers false for quit.
+  auto handle = [&](const std::string &line) {
+    if (line.find_first_not_of(" \t\r") == std::string::npos) {
+      output.Prompt();
+      return true;
+    }
+    Command command;
+    std::string error;
+    if (!ParseCommand(line, config, command, error)) {
+      output.Emit(NoticeEvent{Clock::now(), "error", error});
+      output.Prompt();
+      return true;
+    }
+    switch (command.verb) {
+      case Verb::kQuit:
+        return false;
+      case Verb::kHelp:
+        output.Emit(TextEvent{Clock::now(), "help", HelpLines()});
+        break;
+      case Verb::kLog:
+        output.Emit(TextEvent{Clock::now(), "log", tail.Last(command.count)});
+        break;
+      default:
+        host.Submit(command);
+        break;
+    }
+    output.Prompt();
+    return true;
+  };
+
+  while (!stop_requested.load()) {
+    Steady::time_point now = Steady::now();
+    if (deadline && now >= *deadline) break;
+    bool quit = false;
+    while (!quit && next_step < options.script.size() &&
+           now - start >=
+               std::chrono::duration<double>(options.script[next_step].at)) {
+      quit = !handle(options.script[next_step++].command);
+    }
+    if (quit) break;
+    pollfd ready{STDIN_FILENO, POLLIN, 0};
+    int n = poll(&ready, input_open ? 1 : 0, 200);
+    if (n > 0) {
+      std::vector<std::string> lines;
+      if (!reader.Read(lines)) {
+        input_open = false;
+        // Ctrl-D at a terminal leaves; a script's end of input does not.
+        if (input_is_terminal) break;
+      }
+      for (const std::string &line : lines) {
+        if (!handle(line)) {
+          quit = true;
+          break;
+        }
+      }
+      if (quit) break;
+    }
+    output.Refresh(host.States());
+  }
+}
+
+}  // namespace
+
+int RunHost(const Config &config, const RunOptions &options) {
+  stop_requested.store(false);
+  CatchSignals();
+
+  // Ports first: a missing one starts nothing.
+  if (!config.host.port_dir.empty()) {
+    setenv("ULO_PORT_DIR", config.host.port_dir.c_str(), 1);
+  }
+  const char *port_dir = std::getenv("ULO_PORT_DIR");
+  ConfigError config_error;
+  if (!CheckPorts(config, port_dir ? port_dir : "", config_error)) {
+    Fatal(nullptr, config_error.ToString());
+    return kExitConfig;
+  }
+
+  std::string driver_path = !options.driver.empty()       ? options.driver
+                            : !config.host.driver.empty() ? config.host.driver
+                                                          : DefaultDriver();
+  std::string error;
+  std::unique_ptr<DriverLibrary> driver =
+      DriverLibrary::Load(driver_path, error);
+  if (!driver) {
+    Fatal(nullptr, "cannot load the driver " + driver_path + ": " + error);
+    return kExitFailure;
+  }
+  Description description = driver->Describe();
+  if (description.workspace_size <= 0 ||
+      description.workspace_size > (1 << 20)) {
+    Fatal(nullptr, driver_path + " announces a workspace of " +
+                       std::to_string(description.workspace_size) +
+                       " bytes: not a driver this host can run");
+    return kExitFailure;
+  }
+
+  std::string log_path =
+      !options.log_file.empty() ? options.log_file : config.host.log;
+  std::optional<zempro::LogSink> log_file;
+  if (!log_path.empty()) {
+    log_file = zempro::FileSink(log_path);
+    if (!log_file) {
+      Fatal(nullptr, "cannot open the log file " + log_path);
+      return kExitFailure;
+    }
+  }
+  if (chdir(config.host.workdir.c_str()) != 0) {
+    Fatal(nullptr, "cannot enter the working directory " + config.host.workdir +
+                       ": " + std::strerror(errno));
+    return kExitFailure;
+  }
+  zempro::SetWaitRange(config.host.wait_min_ms, config.host.wait_max_ms);
+
+  std::unique_ptr<Output> output =
+      options.json            ? MakeJsonOutput(std::cout)
+      : isatty(STDOUT_FILENO) ? MakeLiveView(STDOUT_FILENO, config, description)
+                              : MakePlainOutput(std::cout);
+  output->Emit(NoticeEvent{
+      Clock::now(), "info",
+      "driver '" + description.name + "' from " + driver->path() +
+          ", workspace " + std::to_string(description.workspace_size) +
+          " bytes, working directory " + config.host.workdir});
+
+  LogTail tail;
+  LogSinkGuard sink([&](const zempro::LogRecord &record) {
+    if (record.message_class == ZEM_CLASS_TRACE && !options.trace) return;
+    if (log_file) (*log_file)(record);
+    tail.Add(record);
+    output->Emit(LogEvent{record.time, record.message_class, record.text});
+  });
+
+  int code = kExitOk;
+  {
+    Host host(config, *driver, description, *output);
+    if (!host.CheckGates(config_error)) {
+      Fatal(output.get(), config_error.ToString());
+      return kExitConfig;
+    }
+    if (!host.Start(error)) {
+      Fatal(output.get(), error);
+      code = kExitFailure;
+    } else {
+      Serve(config, options, host, *output, tail);
+      host.Shutdown();
+    }
+  }
+  output->Finish();
+  return code;
+}
+
+int RunConfigFile(const std::string &path, const RunOptions &options) {
+  Config config;
+  ConfigError error;
+  if (!LoadConfig(path, config, error)) {
+    std::cerr << "ulohost: " << error.ToString() << std::endl;
+    return kExitConfig;
+  }
+  return RunHost(config, options);
+}
+
+}  // namespace ulohost

@@ -1,0 +1,333 @@
+#include "commands.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "ulopr1/ulo.h"
+
+namespace ulohost {
+namespace {
+
+const std::map<std::string, Verb, std::less<>> kVerbs = {
+    {"write", Verb::kWrite},    {"w", Verb::kWrite},
+    {"status", Verb::kStatus},  {"com", Verb::kCom},
+    {"warm", Verb::kWarmStart}, {"restart", Verb::kWarmStart},
+    {"close", Verb::kClose},    {"reopen", Verb::kReopen},
+    {"port", Verb::kPort},      {"log", Verb::kLog},
+    {"help", Verb::kHelp},      {"?", Verb::kHelp},
+    {"quit", Verb::kQuit},      {"exit", Verb::kQuit},
+    {"q", Verb::kQuit},
+};
+
+std::vector<std::string> Split(std::string_view line) {
+  std::vector<std::string> tokens;
+  std::istringstream in{std::string(line)};
+  for (std::string token; in >> token;) tokens.push_back(token);
+  return tokens;
+}
+
+std::optional<long> WholeNumber(const std::string &text) {
+  long value = 0;
+  auto [end, ec] =
+      std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<double> RealNumber(const std::string &text) {
+  char *end = nullptr;
+  double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || end != text.c_str() + text.size() ||
+      !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::string Upper(std::string text) {
+  for (char &c : text) c = static_cast<char>(std::toupper(c));
+  return text;
+}
+
+// Walks the tokens after the verb.
+class Args {
+ public:
+  explicit Args(std::vector<std::string> tokens) : tokens_(std::move(tokens)) {}
+  bool Done() const { return next_ >= tokens_.size(); }
+  std::size_t Left() const { return tokens_.size() - next_; }
+  const std::string &Peek() const { return tokens_[next_]; }
+  std::string Take() { return tokens_[next_++]; }
+
+ private:
+  std::vector<std::string> tokens_;
+  std::size_t next_ = 1;
+};
+
+// The instance: the next token when the command names one, else the only
+// instance there is.
+bool TakeUlo(Args &args, const Config &config, bool named, Command &command,
+             std::string &error) {
+  if (named) {
+    std::optional<long> ulo = WholeNumber(args.Peek());
+    if (!ulo) {
+      error = "'" + args.Peek() + "' is not an instance number";
+      return false;
+    }
+    args.Take();
+    if (!config.Find(static_cast<int>(*ulo))) {
+      error = "no instance with ulo " + std::to_string(*ulo);
+      return false;
+    }
+    command.ulo = static_cast<int>(*ulo);
+    return true;
+  }
+  if (config.instances.size() != 1) {
+    std::string known;
+    for (const InstanceConfig &instance : config.instances) {
+      known += (known.empty() ? "" : ", ") + std::to_string(instance.ulo);
+    }
+    error = "which instance? give its ulo number (" + known + ")";
+    return false;
+  }
+  command.ulo = config.instances.front().ulo;
+  return true;
+}
+
+bool ParseWrite(Args &args, const Config &config, Command &command,
+                std::string &error) {
+  if (args.Left() < 2 || args.Left() > 3) {
+    error = "usage: write [ULO] GATE VALUE";
+    return false;
+  }
+  if (!TakeUlo(args, config, args.Left() == 3, command, error)) return false;
+  command.gate = args.Take();
+  const InstanceConfig &instance = *config.Find(command.ulo);
+  const GateConfig *gate = nullptr;
+  for (const GateConfig &candidate : instance.gates) {
+    if (candidate.address == command.gate) gate = &candidate;
+  }
+  std::string upper = Upper(command.gate);
+  if (upper == "STATUS" || upper == "COM") {
+    error = command.gate + " is read, not written: use '" +
+            (upper == "COM" ? "com" : "status") + " " +
+            std::to_string(command.ulo) + "'";
+    return false;
+  }
+  if (!gate) {
+    error = "ulo " + std::to_string(command.ulo) + " has no gate '" +
+            command.gate + "' (addresses are case-sensitive)";
+    return false;
+  }
+  command.type = gate->type;
+  std::string text = args.Take();
+  std::optional<double> value = RealNumber(text);
+  if (command.type == ULO_TYPE_DIGITAL) {
+    std::optional<long> whole = WholeNumber(text);
+    if (!whole || *whole < 0 || *whole > 65535) {
+      error = command.gate + " is digital: the value must be 0 to 65535";
+      return false;
+    }
+    value = static_cast<double>(*whole);
+  } else if (!value || std::fabs(*value) > 3.4e38) {
+    error = "'" + text + "' is not a number a float gate can hold";
+    return false;
+  }
+  command.value = *value;
+  return true;
+}
+
+bool ParsePort(Args &args, const Config &config, Command &command,
+               std::string &error) {
+  // The name is the first token that is not the instance number.
+  std::size_t rest = args.Left();
+  if (rest == 0 || rest > 6) {
+    error = "usage: port [ULO] NAME [BAUD [DATA_BITS [PARITY [STOP_BITS]]]]";
+    return false;
+  }
+  bool named = rest >= 2 && WholeNumber(args.Peek()).has_value();
+  if (!TakeUlo(args, config, named, command, error)) return false;
+  PortRequest &port = command.port;
+  port.name = args.Take();
+  if (std::string problem = CheckPortName(port.name); !problem.empty()) {
+    error = "port name " + problem;
+    return false;
+  }
+  if (!args.Done()) {
+    std::optional<long> baud = WholeNumber(args.Take());
+    if (!baud || *baud < 50 || *baud > 65535) {
+      error = "baud must be 50 to 65535";
+      return false;
+    }
+    port.baud = static_cast<uint16_t>(*baud);
+  }
+  if (!args.Done()) {
+    std::optional<long> bits = WholeNumber(args.Take());
+    if (!bits || *bits < 5 || *bits > 8) {
+      error = "data bits must be 5 to 8";
+      return false;
+    }
+    port.data_bits = static_cast<uint16_t>(*bits);
+  }
+  if (!args.Done()) {
+    port.parity = ParityCode(args.Take());
+    if (!port.parity) {
+      error = "parity must be none, odd, even, mark or space";
+      return false;
+    }
+  }
+  if (!args.Done()) {
+    std::optional<double> bits = RealNumber(args.Take());
+    port.stop_bits = bits ? StopBitsCode(*bits) : std::nullopt;
+    if (!port.stop_bits) {
+      error = "stop bits must be 1, 1.5 or 2";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ParseTokens(std::vector<std::string> tokens, const Config &config,
+                 Command &command, std::string &error) {
+  if (tokens.empty()) {
+    error = "empty command";
+    return false;
+  }
+  auto verb = kVerbs.find(tokens.front());
+  if (verb == kVerbs.end()) {
+    error = "unknown command '" + tokens.front() + "' (try help)";
+    return false;
+  }
+  command = Command{};
+  command.verb = verb->second;
+  Args args(std::move(tokens));
+  switch (command.verb) {
+    case Verb::kWrite:
+      return ParseWrite(args, config, command, error);
+    case Verb::kPort:
+      return ParsePort(args, config, command, error);
+    case Verb::kStatus:
+    case Verb::kCom:
+    case Verb::kWarmStart:
+    case Verb::kClose:
+    case Verb::kReopen:
+      if (args.Left() > 1) {
+        error = "usage: " + verb->first + " [ULO]";
+        return false;
+      }
+      return TakeUlo(args, config, args.Left() == 1, command, error);
+    case Verb::kLog:
+      if (!args.Done()) {
+        std::optional<long> count = WholeNumber(args.Take());
+        if (!count || *count < 1 || *count > 10000 || !args.Done()) {
+          error = "usage: log [LINES]";
+          return false;
+        }
+        command.count = static_cast<int>(*count);
+      }
+      return true;
+    case Verb::kHelp:
+    case Verb::kQuit:
+      if (!args.Done()) {
+        error = "usage: " + verb->first;
+        return false;
+      }
+      return true;
+  }
+  return false;
+}
+
+std::string JsonToken(const nlohmann::json &value) {
+  if (value.is_string()) return value.get<std::string>();
+  if (value.is_number_integer()) return value.dump();
+  if (value.is_number()) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", value.get<double>());
+    return text;
+  }
+  return value.dump();
+}
+
+// {"cmd": VERB, ...} as the tokens of the same text command.
+bool JsonTokens(std::string_view line, std::vector<std::string> &tokens,
+                std::string &error) {
+  nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+  if (object.is_discarded() || !object.is_object()) {
+    error = "not a JSON object";
+    return false;
+  }
+  if (!object.contains("cmd") || !object["cmd"].is_string()) {
+    error = "a JSON command needs \"cmd\"";
+    return false;
+  }
+  static const char *const kKnown[] = {
+      "cmd",  "ulo",       "gate",   "value",     "name",
+      "baud", "data_bits", "parity", "stop_bits", "lines"};
+  for (auto &[key, value] : object.items()) {
+    if (std::find(std::begin(kKnown), std::end(kKnown), key) ==
+        std::end(kKnown)) {
+      error = "unknown field \"" + key + "\"";
+      return false;
+    }
+  }
+  // The optional line settings are positional in the text form.
+  static const char *const kLine[] = {"baud", "data_bits", "parity",
+                                      "stop_bits"};
+  for (std::size_t i = 1; i < std::size(kLine); ++i) {
+    if (object.contains(kLine[i]) && !object.contains(kLine[i - 1])) {
+      error = std::string("\"") + kLine[i] + "\" needs \"" + kLine[i - 1] +
+              "\" too";
+      return false;
+    }
+  }
+  tokens.push_back(object["cmd"].get<std::string>());
+  for (const char *key : {"ulo", "gate", "value", "name", "baud", "data_bits",
+                          "parity", "stop_bits", "lines"}) {
+    if (object.contains(key)) tokens.push_back(JsonToken(object[key]));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseCommand(std::string_view line, const Config &config, Command &command,
+                  std::string &error) {
+  std::size_t start = line.find_first_not_of(" \t\r\n");
+  if (start != std::string_view::npos && line[start] == '{') {
+    std::vector<std::string> tokens;
+    return JsonTokens(line, tokens, error) &&
+           ParseTokens(std::move(tokens), config, command, error);
+  }
+  return ParseTokens(Split(line), config, command, error);
+}
+
+std::vector<std::string> HelpLines() {
+  return {
+      "write [ULO] GATE VALUE   write a gate, confirmed by the controller's "
+      "echo",
+      "status [ULO]             read STATUS (sends the restart message again)",
+      "com [ULO]                read COM (waits up to 2 s for traffic)",
+      "warm [ULO]               warm start: drain input, send the restart "
+      "message",
+      "close [ULO]              close the port",
+      "reopen [ULO]             reopen the port with its stored settings",
+      "port [ULO] NAME [BAUD [DATA_BITS [PARITY [STOP_BITS]]]]",
+      "                         move the instance to another port",
+      "log [LINES]              show the end of the host log",
+      "help                     this list",
+      "quit                     stop every instance and leave",
+      "ULO may be left out when only one instance runs. Scripts may send the "
+      "same as JSON: {\"cmd\":\"write\",\"ulo\":1,\"gate\":\"$SP1\",\"value\":"
+      "22.5}",
+  };
+}
+
+}  // namespace ulohost

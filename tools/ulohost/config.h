@@ -1,0 +1,112 @@
+// The site configuration of ulohost: which driver instances to run, on which
+// ports and line settings, with which gates, and how the host looks after
+// them. Read from a TOML file; every error names the file, the line and the
+// field.
+#ifndef ULOPR1_TOOLS_ULOHOST_CONFIG_H
+#define ULOPR1_TOOLS_ULOHOST_CONFIG_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ulohost {
+
+// Limits of the driver's records and buffers.
+inline constexpr std::size_t kMaxPortName = 11;        // 12-byte field
+inline constexpr std::size_t kMaxAddress = 31;         // gate address
+inline constexpr std::size_t kMaxRestartMessage = 49;  // first line of init
+inline constexpr int kMaxUlo = 255;  // the host runtime keys instances by byte
+
+// A place in the config file (1-based; 0 when unknown).
+struct Where {
+  int line = 0;
+  int column = 0;
+};
+
+struct GateConfig {
+  std::string address;
+  int32_t type = 0;   // 3 floating point, 6 digital
+  std::string label;  // shown beside the address; may be empty
+  Where where;        // of the gate's address
+};
+
+// Omitted fields take the driver's announced defaults.
+struct LineConfig {
+  std::optional<uint16_t> baud;
+  std::optional<uint16_t> data_bits;
+  std::optional<uint16_t> stop_bits;  // code: 0 one, 1 one and a half, 2 two
+  std::optional<uint16_t> parity;     // code: 0 none .. 4 space
+};
+
+struct InstanceConfig {
+  int ulo = 0;
+  std::string port;
+  bool enabled = true;
+  int32_t read_timeout = 100;  // units of 10 ms
+  LineConfig line;
+  std::optional<std::string> restart_message;  // written to the init file
+  std::vector<GateConfig> gates;               // STATUS and COM included
+  Where where;                                 // of the [[instance]] table
+  Where port_where;                            // of the port field
+  int index = 0;                               // 1-based, in file order
+};
+
+struct HostConfig {
+  std::string workdir;          // absolute; the init files live here
+  std::string driver;           // absolute, or empty: the one beside ulohost
+  std::string log;              // absolute, or empty: no log file
+  std::string port_dir;         // absolute, or empty: ULO_PORT_DIR as inherited
+  double status_interval = 60;  // seconds between scheduled STATUS reads
+  double com_interval = 10;     // seconds between scheduled COM reads
+  int reconnect_after = 3;      // failed COM reads in a row; 0: never
+  double reopen_interval = 10;  // seconds between reopen attempts
+  int wait_min_ms = 10;         // receiver wait while reports flow
+  int wait_max_ms = 100;        // receiver wait on a quiet line
+};
+
+struct Config {
+  std::string file;  // as given
+  HostConfig host;
+  std::vector<InstanceConfig> instances;
+
+  const InstanceConfig *Find(int ulo) const;
+};
+
+struct ConfigError {
+  std::string file;
+  Where where;
+  std::string field;  // e.g. "instance[2].port"; empty for syntax errors
+  std::string message;
+
+  // "FILE:LINE:COLUMN: FIELD: MESSAGE"
+  std::string ToString() const;
+};
+
+// Reads and checks a config file. Relative paths in it are taken from the
+// file's directory.
+bool LoadConfig(const std::string &path, Config &config, ConfigError &error);
+
+// The same for text already read; file names it in errors, and base_dir
+// anchors relative paths.
+bool ParseConfig(std::string_view text, const std::string &file,
+                 const std::string &base_dir, Config &config,
+                 ConfigError &error);
+
+// Line-setting words shared by the config and the command prompt.
+std::optional<uint16_t> ParityCode(std::string_view name);
+std::string_view ParityName(uint16_t code);
+std::optional<uint16_t> StopBitsCode(double stop_bits);
+std::string_view StopBitsName(uint16_t code);
+
+// Checks a text against the driver's limits; empty when it is fine.
+std::string CheckPortName(std::string_view name);
+std::string CheckAddress(std::string_view address);
+
+// The init file the driver reads for an instance: "uloPR1NN.int".
+std::string InitFileName(int ulo);
+
+}  // namespace ulohost
+
+#endif  // ULOPR1_TOOLS_ULOHOST_CONFIG_H

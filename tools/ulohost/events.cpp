@@ -1,0 +1,142 @@
+#include "events.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace ulohost {
+
+using nlohmann::json;
+
+std::string Printable(const std::string &text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 32 && c < 127) {
+      out += static_cast<char>(c);
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+json Base(const char *kind, Clock::time_point time) {
+  return json{{"event", kind}, {"time", IsoTime(time)}};
+}
+
+json Result(json object, int32_t result) {
+  object["result"] = result;
+  object["ok"] = result == 0;
+  return object;
+}
+
+struct ToJsonVisitor {
+  json operator()(const GateEvent &e) const {
+    json out = Base("gate", e.time);
+    out.update({{"ulo", e.ulo},
+                {"gate", e.gate},
+                {"value", e.value},
+                {"updates", e.updates}});
+    return out;
+  }
+  json operator()(const WriteEvent &e) const {
+    json out = Base("write", e.time);
+    out.update({{"ulo", e.ulo},
+                {"gate", e.gate},
+                {"value", e.value},
+                {"seconds", e.seconds}});
+    return Result(out, e.result);
+  }
+  json operator()(const ReadEvent &e) const {
+    json out = Base("read", e.time);
+    out.update({{"ulo", e.ulo},
+                {"gate", e.gate},
+                {"value", e.value},
+                {"scheduled", e.scheduled},
+                {"seconds", e.seconds}});
+    return Result(out, e.result);
+  }
+  json operator()(const PortEvent &e) const {
+    json out = Base("port", e.time);
+    out.update({{"ulo", e.ulo},
+                {"action", e.action},
+                {"reason", e.reason},
+                {"port", e.port}});
+    return Result(out, e.result);
+  }
+  json operator()(const LogEvent &e) const {
+    json out = Base("log", e.time);
+    out.update({{"class", e.message_class}, {"text", Printable(e.text)}});
+    return out;
+  }
+  json operator()(const NoticeEvent &e) const {
+    json out = Base("notice", e.time);
+    out.update({{"level", e.level}, {"text", e.text}});
+    return out;
+  }
+  json operator()(const StateEvent &e) const {
+    json out = Base("state", e.time);
+    out["state"] = e.state;
+    return out;
+  }
+  json operator()(const TextEvent &e) const {
+    json out = Base("text", e.time);
+    out.update({{"topic", e.topic}, {"lines", e.lines}});
+    return out;
+  }
+};
+
+}  // namespace
+
+std::string ResultName(int32_t result) {
+  switch (result) {
+    case 0:
+      return "done";
+    case 1:
+      return "refused";
+    case 2:
+      return "comm failure";
+    default:
+      return "result " + std::to_string(result);
+  }
+}
+
+json ToJson(const Event &event) { return std::visit(ToJsonVisitor{}, event); }
+
+namespace {
+
+// The time in strftime's format, then ".mmm" and the suffix.
+std::string Stamp(Clock::time_point time, bool utc, const char *format,
+                  const char *suffix) {
+  std::time_t seconds = Clock::to_time_t(time);
+  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    time.time_since_epoch())
+                    .count() %
+                1000;
+  std::tm parts{};
+  if (utc) {
+    gmtime_r(&seconds, &parts);
+  } else {
+    localtime_r(&seconds, &parts);
+  }
+  char text[64];
+  std::size_t length = std::strftime(text, sizeof text, format, &parts);
+  std::snprintf(text + length, sizeof text - length, ".%03d%s",
+                static_cast<int>(millis), suffix);
+  return text;
+}
+
+}  // namespace
+
+std::string IsoTime(Clock::time_point time) {
+  return Stamp(time, true, "%Y-%m-%dT%H:%M:%S", "Z");
+}
+
+std::string ClockTime(Clock::time_point time) {
+  return Stamp(time, false, "%H:%M:%S", "");
+}
+
+}  // namespace ulohost

@@ -1,0 +1,108 @@
+#include "output.h"
+
+#include <cstdio>
+#include <mutex>
+#include <sstream>
+
+#include "ulopr1/ulo.h"
+
+namespace ulohost {
+namespace {
+
+std::string Ulo(int ulo) { return "ulo " + std::to_string(ulo) + " "; }
+
+std::string Took(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", seconds);
+  return text;
+}
+
+struct LineVisitor {
+  std::string operator()(const GateEvent &e) const {
+    return Ulo(e.ulo) + e.gate + " = " + FormatValue(e.value, ULO_TYPE_FLOAT);
+  }
+  std::string operator()(const WriteEvent &e) const {
+    return Ulo(e.ulo) + "write " + e.gate + " = " +
+           FormatValue(e.value, ULO_TYPE_FLOAT) + ": " +
+           (e.result == 0 ? "confirmed" : ResultName(e.result)) + " (" +
+           Took(e.seconds) + ")";
+  }
+  std::string operator()(const ReadEvent &e) const {
+    return Ulo(e.ulo) + e.gate + " = " + std::to_string(e.value) + ": " +
+           ResultName(e.result) + " (" + (e.scheduled ? "scheduled, " : "") +
+           Took(e.seconds) + ")";
+  }
+  std::string operator()(const PortEvent &e) const {
+    return Ulo(e.ulo) + e.action + " " + e.port + ": " + ResultName(e.result) +
+           " (" + e.reason + ")";
+  }
+  std::string operator()(const LogEvent &e) const {
+    return "[" + std::to_string(e.message_class) + "] " + Printable(e.text);
+  }
+  std::string operator()(const NoticeEvent &e) const {
+    return e.level + ": " + e.text;
+  }
+  std::string operator()(const StateEvent &e) const {
+    return "host " + e.state;
+  }
+  std::string operator()(const TextEvent &e) const {
+    std::string text;
+    for (const std::string &line : e.lines) {
+      text += (text.empty() ? "" : "\n") + line;
+    }
+    return text;
+  }
+};
+
+class JsonOutput : public Output {
+ public:
+  explicit JsonOutput(std::ostream &out) : out_(out) {}
+  void Emit(const Event &event) override {
+    std::string line = ToJson(event).dump(
+        -1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::lock_guard lock(mutex_);
+    out_ << line << std::endl;
+  }
+
+ private:
+  std::ostream &out_;
+  std::mutex mutex_;
+};
+
+class PlainOutput : public Output {
+ public:
+  explicit PlainOutput(std::ostream &out) : out_(out) {}
+  void Emit(const Event &event) override {
+    Clock::time_point time = std::visit([](auto &e) { return e.time; }, event);
+    std::string line = ClockTime(time) + " " + EventLine(event);
+    std::lock_guard lock(mutex_);
+    out_ << line << std::endl;
+  }
+
+ private:
+  std::ostream &out_;
+  std::mutex mutex_;
+};
+
+}  // namespace
+
+std::string EventLine(const Event &event) {
+  return std::visit(LineVisitor{}, event);
+}
+
+std::string FormatValue(double value, int32_t type) {
+  char text[40];
+  std::snprintf(text, sizeof text, type == ULO_TYPE_DIGITAL ? "%.0f" : "%.6g",
+                value);
+  return text;
+}
+
+std::unique_ptr<Output> MakeJsonOutput(std::ostream &out) {
+  return std::make_unique<JsonOutput>(out);
+}
+
+std::unique_ptr<Output> MakePlainOutput(std::ostream &out) {
+  return std::make_unique<PlainOutput>(out);
+}
+
+}  // namespace ulohost
