@@ -24,3 +24,13 @@ format:
 
 clean:
 	rm -rf build
+
+# The 32-bit Windows build: DLLs and programs cross-built with MinGW-w64, the
+# test suite run under Wine, and the zip for Windows users.
+.PHONY: test-windows dist
+
+test-windows:
+	scripts/test-windows.sh
+
+dist:
+	scripts/dist.sh

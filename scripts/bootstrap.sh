@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests and tools need. As root it
 # installs what is missing; otherwise it prints the exact install line.
+# Usage: bootstrap.sh [--windows] [extra packages...]
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,24 @@ packages=(
   libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
   clang clang-format
 )
+# --windows: also the 32-bit Windows cross build and Wine to test it
+# (`make test-windows`, `make dist`); wine32 is an i386 package.
+windows_packages=(
+  g++-mingw-w64-i686 googletest wine wine32:i386 socat zip
+)
+if [ "${1:-}" = "--windows" ]; then
+  shift
+  packages+=("${windows_packages[@]}")
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "The Windows tests need Wine's 32-bit packages. Enable them with:" >&2
+      echo "  sudo dpkg --add-architecture i386 && sudo apt-get update" >&2
+      exit 1
+    fi
+    dpkg --add-architecture i386
+    apt-get update -qq
+  fi
+fi
 [ "$#" -gt 0 ] && packages+=("$@")
 
 missing=()

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Builds the 32-bit Windows DLLs, programs and tests with MinGW-w64 and runs
+# the test suite under Wine: headless, in a throw-away Wine prefix that is
+# removed afterwards. As root it first installs what is missing.
+#
+# The tests' serial lines are Linux pseudo-terminals. socat links each pair:
+# the prefix maps COMn (the driver's side) to one end and COM(10+n) (the
+# controller's side) to the other, and ULO_TEST_PORT_PAIRS tells the tests
+# which is which ("COM1:COM11,COM2:COM12,..."). Extra arguments go to ctest
+# (e.g. -R Receiver).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+readonly pair_count=3
+
+scripts/bootstrap.sh --windows
+cmake --preset windows
+cmake --build --preset windows
+
+work=$(mktemp -d /tmp/ulopr1-wine.XXXXXX)
+socat_pids=()
+cleanup() {
+  WINEPREFIX=$work/prefix wineserver -k 2>/dev/null || true
+  [ "${#socat_pids[@]}" -eq 0 ] || kill "${socat_pids[@]}" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+export WINEPREFIX=$work/prefix
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko prompts
+unset DISPLAY WAYLAND_DISPLAY
+
+echo "Creating the Wine prefix in $WINEPREFIX"
+mkdir -p "$WINEPREFIX"
+# The server stays up for the whole run: each test is its own Wine process.
+wineserver -p
+wineboot -i
+rm -f "$WINEPREFIX"/dosdevices/com*
+
+# Waits until socat has made the link to its pseudo-terminal.
+await_link() {
+  for _ in $(seq 100); do
+    [ -e "$1" ] && return 0
+    sleep 0.05
+  done
+  echo "socat made no pseudo-terminal at $1" >&2
+  exit 1
+}
+
+pairs=()
+for n in $(seq "$pair_count"); do
+  socat "pty,raw,echo=0,link=$work/driver$n" \
+    "pty,raw,echo=0,link=$work/controller$n" &
+  socat_pids+=($!)
+  await_link "$work/driver$n"
+  await_link "$work/controller$n"
+  driver=$(readlink -f "$work/driver$n")
+  controller=$(readlink -f "$work/controller$n")
+  ln -s "$driver" "$WINEPREFIX/dosdevices/com$n"
+  ln -s "$controller" "$WINEPREFIX/dosdevices/com$((10 + n))"
+  # Held open here, so that socat never sees a side hang up while a test
+  # has its port closed.
+  exec {held}<>"$driver"
+  exec {held}<>"$controller"
+  pairs+=("COM$n:COM$((10 + n))")
+done
+ULO_TEST_PORT_PAIRS=$(IFS=,; echo "${pairs[*]}")
+export ULO_TEST_PORT_PAIRS
+echo "Serial port pairs (driver:controller): $ULO_TEST_PORT_PAIRS"
+
+ctest --preset windows "$@"
