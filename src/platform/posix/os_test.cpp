@@ -449,6 +449,22 @@ TEST_F(PortTest, WriteFailsOnceTheLineIsGone) {
   EXPECT_TRUE(CloseHandle(port));
 }
 
+TEST_F(PortTest, ReadFailsOnceTheLineIsGone) {
+  HANDLE port = Open(0);
+  close(pty_.master);
+  pty_.master = -1;
+  auto reader = std::async(std::launch::async, [port] {
+    char byte;
+    DWORD got = 0;
+    return ReadFile(port, &byte, 1, &got, nullptr);
+  });
+  bool ended = reader.wait_for(kBound) == std::future_status::ready;
+  EXPECT_FALSE(ClearCommError(port, nullptr, nullptr));
+  EXPECT_TRUE(CloseHandle(port));  // ends a reader that missed the hang-up
+  EXPECT_TRUE(ended);
+  EXPECT_FALSE(reader.get());
+}
+
 TEST_F(PortTest, AClosedHandleStaysDead) {
   HANDLE old = Open(1000);
   ASSERT_TRUE(CloseHandle(old));

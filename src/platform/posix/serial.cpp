@@ -133,6 +133,12 @@ bool Wait(const Slot &slot, short events, int timeout_ms) {
   return fds[1].revents == 0;
 }
 
+bool HungUp(int fd) {
+  pollfd line = {fd, POLLIN, 0};
+  return sys::Current().poll(&line, 1, 0) > 0 &&
+         (line.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
 DWORD Take(PortState &port, BYTE *out, DWORD count) {
   DWORD taken = std::min(count, port.tail - port.head);
   std::memcpy(out, port.ahead + port.head, taken);
@@ -164,9 +170,16 @@ bool ReadAll(Slot &slot, BYTE *out, DWORD count, DWORD &got) {
       if (got == count) return true;
       continue;
     }
-    if (n == 0) return true;  // end of file: nothing more will come
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN) return false;
+    if (n == 0) {
+      // End of file, or on a terminal a hang-up (or an empty queue, if
+      // someone else left VMIN at 0).
+      if (slot.kind != kTty) return true;
+      if (HungUp(slot.fd)) return false;
+    } else if (errno == EINTR) {
+      continue;
+    } else if (errno != EAGAIN) {
+      return false;
+    }
     int left = Remaining(deadline);
     if (left == 0) return true;
     if (!Wait(slot, POLLIN, left)) return false;
