@@ -56,10 +56,12 @@ void LookAtPort(InstanceWorkspace &ws) {
 
 bool ReadFrameRest(InstanceWorkspace &ws, char *buffer, uint32_t stored,
                    uint32_t *length) {
+  // The whole frame comes from the port it began on: a port closed or
+  // changed meanwhile ends it.
   uint32_t port = CurrentPort(ws);
   for (uint32_t count = stored;;) {
     char c = 0;
-    if (CurrentPort(ws) != port || !ReadExact(ws, &c, 1)) {
+    if (CurrentPort(ws) != port || ReadPort(port, &c, 1, nullptr) != kPortOk) {
       err(kTrace, "ULOPR1: Failed to read a character from PLC");
       return false;
     }
