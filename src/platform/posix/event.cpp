@@ -21,7 +21,7 @@ DWORD Await(Slot &slot, DWORD milliseconds) {
     if (Closing(slot)) return WAIT_FAILED;
     uint64_t count;
     if (sys::Current().read(slot.fd, &count, sizeof count) == sizeof count) {
-      return WAIT_OBJECT_0;
+      return Closing(slot) ? WAIT_FAILED : WAIT_OBJECT_0;
     }
     if (errno != EAGAIN && errno != EINTR) return WAIT_FAILED;
     int left = Remaining(deadline);

@@ -155,33 +155,6 @@ TEST_F(PortTest, AnotherProcessCannotOpenAHeldPort) {
   }));
 }
 
-TEST_F(PortTest, APortHeldByAnotherProcessIsRefused) {
-  int ready[2];
-  int done[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(done), 0);
-  pid_t child = fork();
-  if (child == 0) {
-    HANDLE mine = OpenPort(pty_.path);
-    char held = mine != INVALID_HANDLE_VALUE ? 'y' : 'n';
-    char go;
-    bool ok = write(ready[1], &held, 1) == 1 && read(done[0], &go, 1) == 1;
-    _exit(ok && CloseHandle(mine) ? 0 : 1);
-  }
-  char held = 0;
-  ASSERT_EQ(read(ready[0], &held, 1), 1);
-  EXPECT_EQ(held, 'y');
-  EXPECT_EQ(OpenPort(pty_.path), INVALID_HANDLE_VALUE);
-  ASSERT_EQ(write(done[1], "x", 1), 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_EQ(status, 0);
-  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
-  HANDLE port = OpenPort(pty_.path);
-  EXPECT_NE(port, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(CloseHandle(port));
-}
-
 TEST_F(PortTest, OpensThroughThePortDirectory) {
   std::filesystem::path dir = std::filesystem::temp_directory_path() /
                               ("ulo-ports-" + std::to_string(getpid()));
