@@ -9,7 +9,10 @@
 namespace ulo::os {
 namespace {
 
-constexpr uint32_t kLastGeneration = 0xFFFFFFu;  // 24 bits above the index
+constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
+// The last generation stays below the one that would make a value of
+// INVALID_HANDLE_VALUE.
+constexpr uint32_t kLastGeneration = (0xFFFFFFFFu >> kIndexBits) - 1;
 
 Slot slots[kSlots];
 
@@ -51,13 +54,14 @@ HANDLE Publish(Slot &slot, Kind kind, int fd, int wake) {
   slot.fd = fd;
   slot.wake = wake;
   slot.users = 0;
-  slot.value = (slot.generation << 8) | static_cast<HANDLE>(&slot - slots + 1);
+  slot.value =
+      (slot.generation << kIndexBits) | static_cast<HANDLE>(&slot - slots + 1);
   slot.state = SlotState::kOpen;
   return slot.value;
 }
 
 Slot *Acquire(HANDLE value, unsigned kinds) {
-  size_t index = (value & 0xFFu) - 1;
+  size_t index = (value & kIndexMask) - 1;
   if (index >= kSlots) return nullptr;
   Slot &slot = slots[index];
   std::lock_guard lock(slot.mu);
@@ -88,7 +92,7 @@ bool Closing(Slot &slot) {
 // descriptors, so a blocked call never sees its descriptor number reused.
 BOOL CloseHandle(HANDLE handle) {
   using namespace ulo::os;
-  size_t index = (handle & 0xFFu) - 1;
+  size_t index = (handle & kIndexMask) - 1;
   if (index >= kSlots) return FALSE;
   Slot &slot = slots[index];
   std::unique_lock lock(slot.mu);

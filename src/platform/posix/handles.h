@@ -1,6 +1,6 @@
 // The fixed table behind every handle value of the layer. A handle value is
-// (generation << 8) | (slot + 1): never 0, never INVALID_HANDLE_VALUE, and a
-// slot's generation moves on at every close, so a stale value is refused.
+// (generation << kIndexBits) | (slot + 1): never 0, never INVALID_HANDLE_VALUE,
+// and a slot's generation moves on at every close, so a stale value is refused.
 #ifndef ULOPR1_PLATFORM_POSIX_HANDLES_H
 #define ULOPR1_PLATFORM_POSIX_HANDLES_H
 
@@ -13,7 +13,10 @@
 
 namespace ulo::os {
 
-constexpr size_t kSlots = 128;
+// Room for a port and an event per instance on a host running many
+// instances (and the handles a port change briefly holds twice).
+constexpr unsigned kIndexBits = 10;
+constexpr size_t kSlots = (size_t{1} << kIndexBits) - 1;
 constexpr size_t kReadAhead = 512;
 
 // What a slot holds; the values are bits so a call can accept several.
