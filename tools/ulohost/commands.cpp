@@ -115,10 +115,9 @@ bool ParseWrite(Args &args, const Config &config, Command &command,
   for (const GateConfig &candidate : instance.gates) {
     if (candidate.address == command.gate) gate = &candidate;
   }
-  std::string upper = Upper(command.gate);
-  if (upper == "STATUS" || upper == "COM") {
+  if (IsStatusGate(command.gate)) {
     error = command.gate + " is read, not written: use '" +
-            (upper == "COM" ? "com" : "status") + " " +
+            (Upper(command.gate) == "COM" ? "com" : "status") + " " +
             std::to_string(command.ulo) + "'";
     return false;
   }
@@ -145,6 +144,20 @@ bool ParseWrite(Args &args, const Config &config, Command &command,
   return true;
 }
 
+// The next token, if any, as a whole number from min to max.
+bool TakeSetting(Args &args, const char *what, long min, long max,
+                 std::optional<uint16_t> &out, std::string &error) {
+  if (args.Done()) return true;
+  std::optional<long> value = WholeNumber(args.Take());
+  if (!value || *value < min || *value > max) {
+    error = std::string(what) + " must be " + std::to_string(min) + " to " +
+            std::to_string(max);
+    return false;
+  }
+  out = static_cast<uint16_t>(*value);
+  return true;
+}
+
 bool ParsePort(Args &args, const Config &config, Command &command,
                std::string &error) {
   // The name is the first token that is not the instance number.
@@ -161,21 +174,9 @@ bool ParsePort(Args &args, const Config &config, Command &command,
     error = "port name " + problem;
     return false;
   }
-  if (!args.Done()) {
-    std::optional<long> baud = WholeNumber(args.Take());
-    if (!baud || *baud < 50 || *baud > 65535) {
-      error = "baud must be 50 to 65535";
-      return false;
-    }
-    port.baud = static_cast<uint16_t>(*baud);
-  }
-  if (!args.Done()) {
-    std::optional<long> bits = WholeNumber(args.Take());
-    if (!bits || *bits < 5 || *bits > 8) {
-      error = "data bits must be 5 to 8";
-      return false;
-    }
-    port.data_bits = static_cast<uint16_t>(*bits);
+  if (!TakeSetting(args, "baud", 50, 65535, port.baud, error) ||
+      !TakeSetting(args, "data bits", 5, 8, port.data_bits, error)) {
+    return false;
   }
   if (!args.Done()) {
     port.parity = ParityCode(args.Take());

@@ -338,7 +338,9 @@ bool ReadInstance(Reader &reader, const toml::table &table,
       GateConfig gate;
       if (!ReadGate(reader, *list->get(i), gate_field, gate)) return false;
       for (const GateConfig &other : instance.gates) {
-        if (other.address == gate.address) {
+        if (other.address == gate.address ||
+            (IsStatusGate(gate.address) &&
+             Upper(other.address) == Upper(gate.address))) {
           return reader.Fail(gate.where, gate_field + ".address",
                              Quoted(gate.address) +
                                  " is already defined on line " +
@@ -507,6 +509,11 @@ std::string CheckAddress(std::string_view address) {
     }
   }
   return "";
+}
+
+bool IsStatusGate(std::string_view address) {
+  std::string upper = Upper(address);
+  return upper == "STATUS" || upper == "COM";
 }
 
 std::string InitFileName(int ulo) {

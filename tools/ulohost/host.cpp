@@ -371,13 +371,14 @@ bool Host::CheckGates(ConfigError &error) {
       if (checked.result == 0) continue;
       bool listed = gate.where.line != instance.where.line ||
                     gate.where.column != instance.where.column;
-      error = {config_.file, gate.where,
-               "instance[" + std::to_string(instance.index) + "]" +
-                   (listed ? ".gate[" + std::to_string(i + 1) + "]" : ""),
-               "the driver refuses gate '" + gate.address + "' as " +
-                   (gate.type == ULO_TYPE_FLOAT ? "float" : "digital") +
-                   " (data gates begin with $ or @; STATUS and COM must be "
-                   "digital)"};
+      error = {
+          config_.file, gate.where,
+          "instance[" + std::to_string(instance.index) + "]" +
+              (listed ? ".gate[" + std::to_string(i + 1) + "].address" : ""),
+          "the driver refuses gate '" + gate.address + "' as " +
+              (gate.type == ULO_TYPE_FLOAT ? "float" : "digital") +
+              " (data gates begin with $ or @; STATUS and COM must be "
+              "digital)"};
       return false;
     }
   }
@@ -410,6 +411,7 @@ bool Host::Start(std::string &error) {
       });
 
   std::vector<std::future<int32_t>> results;
+  launched_ = true;
   for (auto &runner : runners_) results.push_back(runner->Launch());
   for (std::size_t i = 0; i < runners_.size(); ++i) {
     const InstanceConfig &instance = runners_[i]->config();
@@ -441,7 +443,7 @@ std::vector<InstanceState> Host::States() const {
 }
 
 void Host::Shutdown() {
-  if (shut_down_) return;
+  if (shut_down_ || !launched_) return;
   shut_down_ = true;
   sink_.Emit(StateEvent{Clock::now(), "stopping"});
   for (auto &runner : runners_) runner->Stop();

@@ -82,6 +82,7 @@ class Host {
   EventSink &sink_;
   std::vector<std::unique_ptr<Runner>> runners_;
   int subscription_ = -1;
+  bool launched_ = false;
   bool shut_down_ = false;
 };
 

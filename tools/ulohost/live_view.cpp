@@ -1,10 +1,10 @@
 // The live table: drawn in place at the top of the terminal with plain ANSI
 // sequences. The rows below it are a scrolling region for command results
 // and the prompt, so the terminal's own line editing keeps working.
-#include <strings.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 
@@ -21,6 +21,8 @@ constexpr const char *kYellow = "\x1b[33m";
 constexpr const char *kDim = "\x1b[2m";
 constexpr const char *kBold = "\x1b[1m";
 constexpr const char *kReverse = "\x1b[7m";
+constexpr const char *kSaveCursor = "\0337";  // ESC 7
+constexpr const char *kRestoreCursor = "\0338";
 
 std::string Age(Clock::time_point since, Clock::time_point now) {
   auto seconds =
@@ -71,7 +73,8 @@ std::string ReadCell(const char *gate, const std::optional<ReadEvent> &read,
                      Clock::time_point now) {
   if (!read) return std::string(kDim) + gate + " -" + kReset;
   return std::string(read->result == 0 ? kGreen : kRed) + gate + " " +
-         std::to_string(read->value) + " " + ResultName(read->result) + " " +
+         std::to_string(read->value) + " " +
+         (read->result == 0 ? "ok" : ResultName(read->result)) + " " +
          Age(read->time, now) + kReset;
 }
 
@@ -91,7 +94,7 @@ class LiveView : public Output {
       last_log_ = ClockTime(log->time) + " " + line;
       return;
     }
-    if (rows_ == 0) return;  // not laid out yet
+    Layout();
     Clock::time_point time = std::visit([](auto &e) { return e.time; }, event);
     Write("\r\x1b[K" + ClockTime(time) + " " + line + "\n> ");
   }
@@ -99,23 +102,9 @@ class LiveView : public Output {
   void Refresh(const std::vector<InstanceState> &states) override {
     std::vector<std::string> lines = Table(states);
     std::lock_guard lock(mutex_);
-    winsize size{};
-    int rows = 24, cols = 80;
-    if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) {
-      rows = size.ws_row;
-      cols = size.ws_col;
-    }
+    Layout();
     int wanted = static_cast<int>(lines.size());
-    int table = std::max(3, std::min(wanted, rows - 4));
-    if (rows != rows_ || cols != cols_ || table != table_rows_) {
-      rows_ = rows;
-      cols_ = cols;
-      table_rows_ = table;
-      // Clear, keep the table rows out of the scrolling region, prompt at
-      // the bottom.
-      Write("\x1b[2J\x1b[" + std::to_string(table + 1) + ";" +
-            std::to_string(rows) + "r\x1b[" + std::to_string(rows) + ";1H> ");
-    }
+    int table = table_rows_;
     if (wanted > table) {
       // Keep the log and separator lines; say what did not fit.
       std::vector<std::string> cut(lines.begin(), lines.begin() + table - 3);
@@ -126,16 +115,12 @@ class LiveView : public Output {
       cut.push_back(lines.back());
       lines = std::move(cut);
     }
-    std::string frame =
-        "\x1b"
-        "7\x1b[?25l";
+    std::string frame = std::string(kSaveCursor) + "\x1b[?25l";
     for (int row = 0; row < table; ++row) {
       frame += "\x1b[" + std::to_string(row + 1) + ";1H" +
-               Fit(lines[static_cast<std::size_t>(row)], cols) + "\x1b[K";
+               Fit(lines[static_cast<std::size_t>(row)], cols_) + "\x1b[K";
     }
-    frame +=
-        "\x1b[?25h\x1b"
-        "8";
+    frame += std::string("\x1b[?25h") + kRestoreCursor;
     Write(frame);
   }
 
@@ -151,6 +136,39 @@ class LiveView : public Output {
   }
 
  private:
+  // Lines the whole table needs: title, a line per instance and per data
+  // gate, the log line and the separator.
+  int TableHeight() const {
+    int lines = 3;
+    for (const InstanceConfig &instance : config_.instances) {
+      lines += 1 + static_cast<int>(std::count_if(
+                       instance.gates.begin(), instance.gates.end(),
+                       [](const GateConfig &gate) {
+                         return !IsStatusGate(gate.address);
+                       }));
+    }
+    return lines;
+  }
+
+  // Sizes the table to the terminal; on a change clears the screen and
+  // keeps the table rows out of the scrolling region, prompt at the bottom.
+  // Called with the mutex held.
+  void Layout() {
+    winsize size{};
+    int rows = 24, cols = 80;
+    if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) {
+      rows = size.ws_row;
+      cols = size.ws_col;
+    }
+    int table = std::max(3, std::min(TableHeight(), rows - 4));
+    if (rows == rows_ && cols == cols_ && table == table_rows_) return;
+    rows_ = rows;
+    cols_ = cols;
+    table_rows_ = table;
+    Write("\x1b[2J\x1b[" + std::to_string(table + 1) + ";" +
+          std::to_string(rows) + "r\x1b[" + std::to_string(rows) + ";1H> ");
+  }
+
   // Every line of the table, the log line and a separator last.
   std::vector<std::string> Table(const std::vector<InstanceState> &states) {
     Clock::time_point now = Clock::now();
@@ -175,10 +193,7 @@ class LiveView : public Output {
       }
       lines.push_back(line);
       for (const GateConfig &gate : instance->gates) {
-        if (strcasecmp(gate.address.c_str(), "STATUS") == 0 ||
-            strcasecmp(gate.address.c_str(), "COM") == 0) {
-          continue;
-        }
+        if (IsStatusGate(gate.address)) continue;
         std::optional<zempro::GateValue> value =
             zempro::ReadGate(static_cast<uint8_t>(state.ulo), gate.address);
         std::string row = "    " + Pad(gate.address, 12) + Pad(gate.label, 20);

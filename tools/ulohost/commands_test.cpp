@@ -1,0 +1,173 @@
+#include "commands.h"
+
+#include <gtest/gtest.h>
+
+#include "ulopr1/ulo.h"
+
+namespace ulohost {
+namespace {
+
+Config TwoInstances() {
+  Config config;
+  ConfigError error;
+  EXPECT_TRUE(ParseConfig(R"(
+[[instance]]
+ulo = 1
+port = "COM1"
+gate = [{address = "$SP1", type = "float"},
+        {address = "@DO1", type = "digital"}]
+
+[[instance]]
+ulo = 2
+port = "COM2"
+gate = [{address = "$SP1", type = "float"}]
+)",
+                          "site.toml", "/", config, error))
+      << error.ToString();
+  return config;
+}
+
+Config OneInstance() {
+  Config config = TwoInstances();
+  config.instances.pop_back();
+  return config;
+}
+
+std::string Refusal(const std::string &line, const Config &config) {
+  Command command;
+  std::string error;
+  EXPECT_FALSE(ParseCommand(line, config, command, error)) << line;
+  return error;
+}
+
+Command Accept(const std::string &line, const Config &config) {
+  Command command;
+  std::string error;
+  EXPECT_TRUE(ParseCommand(line, config, command, error))
+      << line << ": " << error;
+  return command;
+}
+
+TEST(CommandsTest, WriteTakesTheGatesConfiguredType) {
+  Config config = TwoInstances();
+  Command command = Accept("write 1 $SP1 22.5", config);
+  EXPECT_EQ(command.verb, Verb::kWrite);
+  EXPECT_EQ(command.ulo, 1);
+  EXPECT_EQ(command.gate, "$SP1");
+  EXPECT_EQ(command.type, ULO_TYPE_FLOAT);
+  EXPECT_EQ(command.value, 22.5);
+  command = Accept("w 1 @DO1 1", config);
+  EXPECT_EQ(command.type, ULO_TYPE_DIGITAL);
+  EXPECT_EQ(command.value, 1);
+}
+
+TEST(CommandsTest, TheInstanceMayBeLeftOutOnlyWhenThereIsOne) {
+  EXPECT_EQ(Accept("write $SP1 20", OneInstance()).ulo, 1);
+  EXPECT_EQ(Accept("com", OneInstance()).ulo, 1);
+  EXPECT_EQ(Accept("port ttyUSB3", OneInstance()).port.name, "ttyUSB3");
+  EXPECT_NE(Refusal("write $SP1 20", TwoInstances()).find("1, 2"),
+            std::string::npos);
+  EXPECT_NE(Refusal("status", TwoInstances()).find("which instance"),
+            std::string::npos);
+  EXPECT_NE(Refusal("status 3", TwoInstances()).find("ulo 3"),
+            std::string::npos);
+}
+
+TEST(CommandsTest, WritesTheDriverCannotServeAreRefusedBeforeSending) {
+  Config config = TwoInstances();
+  EXPECT_NE(Refusal("write 1 $sp1 20", config).find("case-sensitive"),
+            std::string::npos);
+  EXPECT_NE(Refusal("write 2 @DO1 1", config).find("no gate"),
+            std::string::npos);
+  EXPECT_NE(Refusal("write 1 STATUS 1", config).find("status 1"),
+            std::string::npos);
+  EXPECT_NE(Refusal("write 1 com 1", config).find("com 1"), std::string::npos);
+  EXPECT_NE(Refusal("write 1 @DO1 70000", config).find("0 to 65535"),
+            std::string::npos);
+  EXPECT_NE(Refusal("write 1 @DO1 1.5", config).find("0 to 65535"),
+            std::string::npos);
+  EXPECT_NE(Refusal("write 1 @DO1 -1", config).find("0 to 65535"),
+            std::string::npos);
+  EXPECT_NE(Refusal("write 1 $SP1 warm", config).find("not a number"),
+            std::string::npos);
+  EXPECT_NE(Refusal("write 1 $SP1 nan", config).find("not a number"),
+            std::string::npos);
+  EXPECT_NE(Refusal("write 1 $SP1 1e39", config).find("not a number"),
+            std::string::npos);
+  EXPECT_NE(Refusal("write $SP1", config).find("usage"), std::string::npos);
+}
+
+TEST(CommandsTest, PortChangeKeepsWhatItIsNotGiven) {
+  Config config = TwoInstances();
+  Command command = Accept("port 2 ttyUSB1 19200 7 even 2", config);
+  EXPECT_EQ(command.verb, Verb::kPort);
+  EXPECT_EQ(command.ulo, 2);
+  EXPECT_EQ(command.port.name, "ttyUSB1");
+  EXPECT_EQ(*command.port.baud, 19200);
+  EXPECT_EQ(*command.port.data_bits, 7);
+  EXPECT_EQ(*command.port.parity, 2);
+  EXPECT_EQ(*command.port.stop_bits, 2);
+  command = Accept("port 1 COM4", config);
+  EXPECT_EQ(command.port.name, "COM4");
+  EXPECT_FALSE(command.port.baud.has_value());
+  EXPECT_NE(Refusal("port 1 ttyUSB0-site-a", config).find("longer than 11"),
+            std::string::npos);
+  EXPECT_NE(Refusal("port 1 COM4 9600 9", config).find("data bits"),
+            std::string::npos);
+  EXPECT_NE(Refusal("port 1 COM4 9600 8 often", config).find("parity"),
+            std::string::npos);
+}
+
+TEST(CommandsTest, JsonCommandsMeanTheSameAsText) {
+  Config config = TwoInstances();
+  Command text = Accept("write 2 $SP1 19.25", config);
+  Command json =
+      Accept(R"({"cmd":"write","ulo":2,"gate":"$SP1","value":19.25})", config);
+  EXPECT_EQ(json.verb, text.verb);
+  EXPECT_EQ(json.ulo, text.ulo);
+  EXPECT_EQ(json.gate, text.gate);
+  EXPECT_EQ(json.type, text.type);
+  EXPECT_EQ(json.value, text.value);
+
+  Command port = Accept(
+      R"({"cmd":"port","ulo":1,"name":"COM5","baud":4800,"data_bits":7})",
+      config);
+  EXPECT_EQ(port.port.name, "COM5");
+  EXPECT_EQ(*port.port.baud, 4800);
+  EXPECT_EQ(*port.port.data_bits, 7);
+  EXPECT_EQ(Accept(R"({"cmd":"log","lines":5})", config).count, 5);
+  EXPECT_EQ(Accept(R"({"cmd":"quit"})", config).verb, Verb::kQuit);
+}
+
+TEST(CommandsTest, JsonCommandsAreCheckedToo) {
+  Config config = TwoInstances();
+  EXPECT_NE(Refusal(R"({"ulo":1})", config).find("cmd"), std::string::npos);
+  EXPECT_NE(Refusal(R"({"cmd":"write","ulo":1,"gate":"$SP1","valu":1})", config)
+                .find("valu"),
+            std::string::npos);
+  // A parity without the fields before it would land in the wrong place.
+  EXPECT_NE(
+      Refusal(R"({"cmd":"port","ulo":1,"name":"COM5","parity":"odd"})", config)
+          .find("data_bits"),
+      std::string::npos);
+  EXPECT_NE(Refusal(R"({"cmd":"write", )", config).find("JSON"),
+            std::string::npos);
+  EXPECT_NE(
+      Refusal(R"({"cmd":"write","ulo":1,"gate":"@DO1","value":true})", config)
+          .find("0 to 65535"),
+      std::string::npos);
+}
+
+TEST(CommandsTest, UnknownAndMalformedCommandsSayWhy) {
+  Config config = OneInstance();
+  EXPECT_NE(Refusal("launch", config).find("unknown command"),
+            std::string::npos);
+  EXPECT_NE(Refusal("", config).find("empty"), std::string::npos);
+  EXPECT_NE(Refusal("log many", config).find("usage"), std::string::npos);
+  EXPECT_NE(Refusal("quit now", config).find("usage"), std::string::npos);
+  EXPECT_NE(Refusal("close x", config).find("not an instance number"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace ulohost

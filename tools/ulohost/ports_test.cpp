@@ -1,0 +1,96 @@
+#include "ports.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "pty.h"
+
+namespace ulohost {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PortsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = testing::TempDir() + "ulohost_ports_" + std::to_string(getpid());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  Config Site(const std::string &port) {
+    Config config;
+    ConfigError error;
+    EXPECT_TRUE(
+        ParseConfig("[[instance]]\nulo = 4\nenabled = true\n"
+                    "port = \"" +
+                        port + "\"\n",
+                    "site.toml", "/", config, error))
+        << error.ToString();
+    return config;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(PortsTest, NamesMapLikeTheDriversPlatformLayer) {
+  EXPECT_EQ(PortDevice("COM1", ""), "/dev/ttyS0");
+  EXPECT_EQ(PortDevice("com12", ""), "/dev/ttyS11");
+  EXPECT_EQ(PortDevice("\\\\.\\COM12", ""), "/dev/ttyS11");
+  EXPECT_EQ(PortDevice("COM0", ""), "/dev/COM0");
+  EXPECT_EQ(PortDevice("COM257", ""), "/dev/COM257");
+  EXPECT_EQ(PortDevice("nul", ""), "/dev/null");
+  EXPECT_EQ(PortDevice("ttyUSB0", ""), "/dev/ttyUSB0");
+  EXPECT_EQ(PortDevice("/dev/pts/3", ""), "/dev/pts/3");
+  // An entry in the port directory wins, even a dangling link; NUL never
+  // looks there.
+  fs::create_symlink("/dev/ttyUSB7", dir_ + "/COM1");
+  fs::create_symlink("/dev/ttyUSB7", dir_ + "/NUL");
+  EXPECT_EQ(PortDevice("COM1", dir_), dir_ + "/COM1");
+  EXPECT_EQ(PortDevice("COM2", dir_), "/dev/ttyS1");
+  EXPECT_EQ(PortDevice("NUL", dir_), "/dev/null");
+}
+
+TEST_F(PortsTest, APortOnALiveTerminalPasses) {
+  ulo::tools::Pty pty;
+  std::string error;
+  ASSERT_TRUE(ulo::tools::OpenPty(pty, error)) << error;
+  fs::create_symlink(pty.path, dir_ + "/COM9");
+  ConfigError config_error;
+  EXPECT_TRUE(CheckPorts(Site("COM9"), dir_, config_error))
+      << config_error.ToString();
+  ulo::tools::ClosePty(pty);
+}
+
+TEST_F(PortsTest, AMissingPortNamesItsFieldAndDevice) {
+  fs::create_symlink("/dev/no-such-tty", dir_ + "/COM9");
+  ConfigError error;
+  ASSERT_FALSE(CheckPorts(Site("COM9"), dir_, error));
+  EXPECT_EQ(error.file, "site.toml");
+  EXPECT_EQ(error.where.line, 4);
+  EXPECT_EQ(error.field, "instance[1].port");
+  EXPECT_NE(error.message.find(dir_ + "/COM9 is a link to nothing"),
+            std::string::npos)
+      << error.message;
+
+  ASSERT_FALSE(CheckPorts(Site("ttyNOPE9"), "", error));
+  EXPECT_NE(error.message.find("/dev/ttyNOPE9 does not exist"),
+            std::string::npos)
+      << error.message;
+  EXPECT_NE(error.message.find("ULO_PORT_DIR"), std::string::npos);
+}
+
+TEST_F(PortsTest, AnInstanceWithoutAPortIsNotChecked) {
+  Config config;
+  ConfigError error;
+  ASSERT_TRUE(
+      ParseConfig("[[instance]]\nulo = 4\nenabled = false\n"
+                  "port = \"ttyNOPE9\"\n",
+                  "site.toml", "/", config, error));
+  EXPECT_TRUE(CheckPorts(config, "", error));
+}
+
+}  // namespace
+}  // namespace ulohost
