@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   using prv1sim::EchoMode;
   using prv1sim::Parity;
   prv1sim::Options options;
-  std::string points_file, stats_file, restart_message;
+  std::string points_file, stats_file, timestamps_file, restart_message;
   bool verbose = false, no_report_writes = false;
 
   CLI::App app{"PRV1 controller simulator"};
@@ -106,6 +106,9 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--verbose", verbose, "trace what is sent and received");
   app.add_option("--stats", stats_file, "write the counts as JSON here");
+  app.add_option("--timestamps", timestamps_file,
+                 "log every complete report frame here as it goes out: "
+                 "CLOCK_MONOTONIC nanoseconds of its last byte and its text");
   CLI11_PARSE(app, argc, argv);
 
   if (app.count("--restart-message") > 0) {
@@ -131,8 +134,17 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  std::ofstream timestamps;
+  if (!timestamps_file.empty()) {
+    timestamps.open(timestamps_file);
+    if (!timestamps) {
+      std::cerr << "prv1sim: cannot write " << timestamps_file << '\n';
+      return 2;
+    }
+  }
   prv1sim::Simulator simulator(options, std::move(points), Announce,
-                               verbose ? &std::cerr : nullptr);
+                               verbose ? &std::cerr : nullptr,
+                               timestamps.is_open() ? &timestamps : nullptr);
   if (!simulator.Open(error)) {
     std::cerr << "prv1sim: " << error << '\n';
     return 1;

@@ -42,11 +42,12 @@ std::string Garble(std::string text) {
 
 Simulator::Simulator(Options options, std::vector<Point> points,
                      std::function<void(const std::string&)> announce,
-                     std::ostream* verbose)
+                     std::ostream* verbose, std::ostream* timestamps)
     : options_(std::move(options)),
       points_(std::move(points)),
       announce_(std::move(announce)),
       verbose_(verbose),
+      timestamps_(timestamps),
       random_(options_.seed),
       pacer_(options_.line.baud, BitsPerChar(options_.line)) {
   for (const Point& point : points_.points()) {
@@ -344,6 +345,17 @@ void Simulator::Complete(const Outgoing& out) {
       return;
   }
   ++stats_.addresses[out.address].reports;
+  Stamp(out);
+}
+
+void Simulator::Stamp(const Outgoing& out) {
+  if (timestamps_ == nullptr) return;
+  auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      Clock::now().time_since_epoch());
+  // The frame is STX, two header characters, the text and CR ETX.
+  std::string_view text(out.bytes);
+  text = text.substr(3, text.find(kCr) - 3);
+  *timestamps_ << nanos.count() << ' ' << text << '\n';
 }
 
 void Simulator::Trace(std::string_view direction, std::string_view bytes) {

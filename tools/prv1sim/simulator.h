@@ -54,10 +54,14 @@ struct Options {
 class Simulator {
  public:
   // announce receives the machine-readable lines ("prv1sim: listening on
-  // PATH", "prv1sim: vanished PATH"); verbose, when given, the traffic.
+  // PATH", "prv1sim: vanished PATH"); verbose, when given, the traffic;
+  // timestamps, when given, a line "NANOSECONDS TEXT" for every complete
+  // report frame as soon as its last byte is written (steady clock, which is
+  // CLOCK_MONOTONIC, so other processes can compare).
   Simulator(Options options, std::vector<Point> points,
             std::function<void(const std::string&)> announce,
-            std::ostream* verbose = nullptr);
+            std::ostream* verbose = nullptr,
+            std::ostream* timestamps = nullptr);
   ~Simulator();
   Simulator(const Simulator&) = delete;
   Simulator& operator=(const Simulator&) = delete;
@@ -112,11 +116,13 @@ class Simulator {
   void QueueEcho(Item item, std::string bytes);
   void Complete(const Outgoing& out);
   void Trace(std::string_view direction, std::string_view bytes);
+  void Stamp(const Outgoing& out);
 
   Options options_;
   PointSet points_;
   std::function<void(const std::string&)> announce_;
   std::ostream* verbose_;
+  std::ostream* timestamps_;
   std::mt19937 random_;
   Pacer pacer_;
 

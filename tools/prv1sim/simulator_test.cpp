@@ -402,37 +402,56 @@ std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// The texts of the frames in bytes that end in CR ETX, in order (a frame
+// cut short by a later STX is lost).
+std::vector<std::string> CompleteFrameTexts(const std::string& bytes) {
+  std::vector<std::string> texts;
+  for (std::size_t at = bytes.find(kStx); at != std::string::npos;
+       at = bytes.find(kStx, at + 1)) {
+    std::size_t end = bytes.find("\r\x03", at);
+    std::size_t next = bytes.find(kStx, at + 1);
+    if (end == std::string::npos || (next != std::string::npos && next < end)) {
+      continue;
+    }
+    texts.push_back(bytes.substr(at + 3, end - at - 3));
+  }
+  return texts;
+}
+
+// Runs the program with args (and --duration 2) as the driver's peer that
+// asks for a restart and reads until the line goes; returns the complete
+// frames' texts.
+std::vector<std::string> RunAndRead(const std::string& args,
+                                    const std::string& err_path) {
+  std::vector<std::string> texts;
+  std::string prefix = "prv1sim: listening on ";
+  int status = RunProgram(args + " --duration 2", err_path,
+                          [&](const std::string& first) {
+                            ASSERT_EQ(first.rfind(prefix, 0), 0u) << first;
+                            Peer peer(first.substr(prefix.size()));
+                            ASSERT_TRUE(peer.ok());
+                            peer.Send("RESTART 100\r");
+                            std::string bytes = peer.ReadFor(10000ms);
+                            EXPECT_TRUE(peer.hung_up());
+                            texts = CompleteFrameTexts(bytes);
+                          });
+  EXPECT_EQ(status, 0);
+  return texts;
+}
+
 TEST(SimulatorProgram, StatsCountEveryDeliveredReportExactlyOnce) {
   std::string stats_path =
       "/tmp/prv1sim_test_stats_" + std::to_string(getpid()) + ".json";
   std::string err_path = stats_path + ".err";
   std::map<std::string, std::uint64_t> seen;
-  std::string prefix = "prv1sim: listening on ";
-  int status = RunProgram(
-      "--rate 40 --baud 38400 --duration 2 --noise --error-every 3 "
-      "--no-etx-every 4 --seed 9 --stats " +
-          stats_path,
-      err_path, [&](const std::string& first) {
-        ASSERT_EQ(first.rfind(prefix, 0), 0u) << first;
-        Peer peer(first.substr(prefix.size()));
-        ASSERT_TRUE(peer.ok());
-        peer.Send("RESTART 100\r");
-        std::string bytes = peer.ReadFor(10000ms);
-        EXPECT_TRUE(peer.hung_up());
-        for (std::size_t at = bytes.find(kStx); at != std::string::npos;
-             at = bytes.find(kStx, at + 1)) {
-          std::size_t end = bytes.find("\r\x03", at);
-          std::size_t next = bytes.find(kStx, at + 1);
-          if (end == std::string::npos ||
-              (next != std::string::npos && next < end)) {
-            continue;  // no ETX: lost
-          }
-          std::string text = bytes.substr(at + 3, end - at - 3);
-          std::size_t equals = text.find('=');
-          if (equals != std::string::npos) ++seen[text.substr(0, equals)];
-        }
-      });
-  EXPECT_EQ(status, 0);
+  for (const std::string& text :
+       RunAndRead("--rate 40 --baud 38400 --noise --error-every 3 "
+                  "--no-etx-every 4 --seed 9 --stats " +
+                      stats_path,
+                  err_path)) {
+    std::size_t equals = text.find('=');
+    if (equals != std::string::npos) ++seen[text.substr(0, equals)];
+  }
   EXPECT_NE(ReadText(err_path).find("prv1sim: summary: frames "),
             std::string::npos);
   nlohmann::json stats = nlohmann::json::parse(ReadText(stats_path));
@@ -447,6 +466,41 @@ TEST(SimulatorProgram, StatsCountEveryDeliveredReportExactlyOnce) {
   EXPECT_EQ(total, stats["frames"]["total"].get<std::uint64_t>() -
                        stats["frames"]["error"].get<std::uint64_t>());
   std::remove(stats_path.c_str());
+  std::remove(err_path.c_str());
+}
+
+TEST(SimulatorProgram, TimestampsListEveryCompleteReportAsItGoesOut) {
+  std::string stamps_path =
+      "/tmp/prv1sim_test_stamps_" + std::to_string(getpid()) + ".txt";
+  std::string err_path = stamps_path + ".err";
+  auto Now = [] {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               Clock::now().time_since_epoch())
+        .count();
+  };
+  long long before = Now();
+  std::vector<std::string> texts = RunAndRead(
+      "--rate 40 --baud 38400 --noise --error-every 3 "
+      "--no-etx-every 4 --seed 9 --timestamps " +
+          stamps_path,
+      err_path);
+  long long after = Now();
+  // Reports only: error replies are no reports.
+  std::erase(texts, "ERROR 13");
+  ASSERT_GT(texts.size(), 10u);
+  std::ifstream stamps(stamps_path);
+  std::vector<std::string> stamped;
+  long long previous = before;
+  long long nanos = 0;
+  std::string text;
+  while (stamps >> nanos >> text) {
+    EXPECT_GE(nanos, previous) << text;
+    previous = nanos;
+    stamped.push_back(text);
+  }
+  EXPECT_LE(previous, after);
+  EXPECT_EQ(stamped, texts);
+  std::remove(stamps_path.c_str());
   std::remove(err_path.c_str());
 }
 
