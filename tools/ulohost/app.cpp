@@ -250,9 +250,8 @@ int RunHost(const Config &config, const RunOptions &options) {
     Host host(config, *driver, description, *output);
     if (!host.CheckGates(config_error)) {
       Fatal(output.get(), config_error.ToString());
-      return kExitConfig;
-    }
-    if (!host.Start(error)) {
+      code = kExitConfig;
+    } else if (!host.Start(error)) {
       Fatal(output.get(), error);
       code = kExitFailure;
     } else {

@@ -235,6 +235,12 @@ bool ReadGate(Reader &reader, const toml::node &node, const std::string &field,
         *table->get("type"), field + ".type",
         "must be \"float\" or \"digital\", not " + Quoted(*type));
   }
+  if (label && std::any_of(label->begin(), label->end(), [](char c) {
+        return static_cast<unsigned char>(c) < 32 || c == 127;
+      })) {
+    return reader.Fail(*table->get("label"), field + ".label",
+                       "holds a control character");
+  }
   gate.address = *address;
   gate.label = label.value_or("");
   gate.where = At(address_node.source());

@@ -188,6 +188,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "gate = [{address = \"STATUS\", type = \"digital\"},\n"
                       "        {address = \"Status\", type = \"digital\"}]\n",
                   6, "instance[1].gate[2].address", "already defined"},
+        BadConfig{std::string(kInstance) +
+                      "[[instance.gate]]\naddress = \"$T1\"\ntype = "
+                      "\"float\"\nlabel = \"\\u001b[2J\"\n",
+                  8, "instance[1].gate[1].label", "control character"},
         BadConfig{std::string(kInstance) + "gate = \"$T1\"\n", 5,
                   "instance[1].gate", "list of gates"}));
 

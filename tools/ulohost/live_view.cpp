@@ -43,8 +43,15 @@ std::string Age(Clock::time_point since, Clock::time_point now) {
   return text;
 }
 
+// Columns a UTF-8 text takes (one per character).
+std::size_t Width(const std::string &text) {
+  return static_cast<std::size_t>(std::count_if(
+      text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
 std::string Pad(std::string text, std::size_t width) {
-  if (text.size() < width) text.append(width - text.size(), ' ');
+  std::size_t used = Width(text);
+  if (used < width) text.append(width - used, ' ');
   return text;
 }
 
@@ -52,6 +59,7 @@ std::string Pad(std::string text, std::size_t width) {
 std::string Fit(const std::string &line, int width) {
   std::string out;
   int visible = 0;
+  bool keep = true;
   for (std::size_t i = 0; i < line.size(); ++i) {
     if (line[i] == '\x1b') {
       std::size_t end = line.find('m', i);
@@ -60,9 +68,11 @@ std::string Fit(const std::string &line, int width) {
       i = end;
       continue;
     }
-    if (visible >= width) continue;
-    out += line[i];
-    ++visible;
+    if ((line[i] & 0xC0) != 0x80) {  // a character starts here
+      keep = visible < width;
+      visible += keep ? 1 : 0;
+    }
+    if (keep) out += line[i];
   }
   return out + kReset;
 }
