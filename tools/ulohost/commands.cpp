@@ -15,6 +15,8 @@
 namespace ulohost {
 namespace {
 
+constexpr int kMaxWriteLine = 49;
+
 const std::map<std::string, Verb, std::less<>> kVerbs = {
     {"write", Verb::kWrite},    {"w", Verb::kWrite},
     {"status", Verb::kStatus},  {"com", Verb::kCom},
@@ -141,6 +143,17 @@ bool ParseWrite(Args &args, const Config &config, Command &command,
     return false;
   }
   command.value = *value;
+  // The driver sends "ADDRESS=VALUE" and a carriage return, the value as a
+  // 32-bit float printed with six decimals, and holds 49 characters of it.
+  char line[96];
+  int length = std::snprintf(line, sizeof line, "%s=%f\r", command.gate.c_str(),
+                             static_cast<double>(static_cast<float>(*value)));
+  if (command.type == ULO_TYPE_FLOAT && length > kMaxWriteLine) {
+    error = "writing " + text + " to " + command.gate + " takes " +
+            std::to_string(length) + " characters on the line; the driver " +
+            "sends at most " + std::to_string(kMaxWriteLine);
+    return false;
+  }
   return true;
 }
 

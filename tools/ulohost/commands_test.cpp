@@ -94,6 +94,10 @@ TEST(CommandsTest, WritesTheDriverCannotServeAreRefusedBeforeSending) {
             std::string::npos);
   EXPECT_NE(Refusal("write 1 $SP1 1e39", config).find("not a number"),
             std::string::npos);
+  // "$SP1=" and six decimals of a large float overflow the driver's line.
+  EXPECT_NE(Refusal("write 1 $SP1 1e38", config).find("at most 49"),
+            std::string::npos);
+  EXPECT_EQ(Accept("write 1 $SP1 -1e20", config).value, -1e20);
   EXPECT_NE(Refusal("write $SP1", config).find("usage"), std::string::npos);
 }
 
