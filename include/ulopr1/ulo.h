@@ -18,7 +18,10 @@ extern "C" {
 #if defined(ULOPR1_BUILDING_DRIVER)
 #define ULO_EXPORT __declspec(dllexport)
 #else
-#define ULO_EXPORT __declspec(dllimport)
+/* Plain declaration: links both against ulopr1.dll's import library and
+ * against the driver's objects (as the tests do). Hosts usually take
+ * UloMain with GetProcAddress. */
+#define ULO_EXPORT
 #endif
 #else
 #define ULO_EXPORT __attribute__((visibility("default")))
