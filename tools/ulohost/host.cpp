@@ -288,6 +288,14 @@ class Runner {
   void ChangePort(const PortRequest &request) {
     Busy("port " + request.name);
     bool renamed = request.name != port_.name;
+    // The driver cannot reopen the port it holds: new line settings on the
+    // same port need it closed first.
+    bool closed = renamed;
+    if (!renamed && State().link == Link::kOpen) {
+      int32_t result = instance_.ClosePort();
+      Report("close", result, "command");
+      closed = result == 0;
+    }
     port_.name = request.name;
     port_.line.baud = request.baud.value_or(port_.line.baud);
     port_.line.data_bits = request.data_bits.value_or(port_.line.data_bits);
@@ -303,8 +311,8 @@ class Runner {
     Report("change", result, "command");
     if (result == 0) {
       Resume(false);
-    } else if (renamed) {
-      // The old port was closed; keep trying the new one.
+    } else if (closed) {
+      // The old port is closed; keep trying the new settings.
       next_reopen_ = Steady::now() + Seconds(host_.reopen_interval);
       SetLink(Link::kLost);
     }
