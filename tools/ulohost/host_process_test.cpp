@@ -201,6 +201,35 @@ TEST_F(SiteTest, ValuesArriveWritesAreConfirmedAndShutdownIsClean) {
   EXPECT_NE(log.find("ULOPR1: $T1 received from ULO 1"), std::string::npos);
 }
 
+TEST_F(SiteTest, PortCommandsCloseReopenAndChangeTheLine) {
+  StartSimulator({"--rate", "5"});
+  WriteConfig("com_interval = 60\n");
+  StartHost();
+  ASSERT_TRUE(
+      WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
+      << HostErrors();
+  ASSERT_TRUE(host_.WriteLine("close"));
+  EXPECT_TRUE(WaitForEvent(
+      {{"event", "port"}, {"action", "close"}, {"result", 0}}, seconds(10)));
+  ASSERT_TRUE(host_.WriteLine("reopen"));
+  EXPECT_TRUE(WaitForEvent(
+      {{"event", "port"}, {"action", "reopen"}, {"result", 0}}, seconds(10)));
+  // New line settings on the same port.
+  ASSERT_TRUE(host_.WriteLine(R"({"cmd":"port","name":"COM1","baud":4800})"));
+  std::optional<json> change =
+      WaitForEvent({{"event", "port"}, {"action", "change"}}, seconds(10));
+  ASSERT_TRUE(change);
+  EXPECT_EQ((*change)["result"], 0);
+  ASSERT_TRUE(host_.WriteLine("warm"));
+  EXPECT_TRUE(
+      WaitForEvent({{"event", "port"}, {"action", "warm_start"}, {"result", 0}},
+                   seconds(10)));
+  // Still talking: the controller answers the restart with its values (the
+  // answer may come before the warm start returns).
+  json again = {{"event", "gate"}, {"gate", "$SP1"}, {"updates", 2}};
+  EXPECT_TRUE(Seen(again) || WaitForEvent(again, seconds(20)));
+}
+
 TEST_F(SiteTest, ASilentControllerShowsAsComFailure) {
   StartSimulator({"--silent"});
   WriteConfig("com_interval = 1\nreconnect_after = 0\n");
