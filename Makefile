@@ -34,3 +34,22 @@ test-windows:
 
 dist:
 	scripts/dist.sh
+
+# Reliability: the whole test suite under the sanitizers (clang), every fuzz
+# target for FUZZ_SECONDS, and the soak of 64 instances for SOAK_SECONDS.
+.PHONY: test-asan test-tsan fuzz soak
+FUZZ_SECONDS ?= 300
+SOAK_SECONDS ?= 600
+
+test-asan test-tsan: test-%: deps
+	cmake --preset $*
+	cmake --build --preset $*
+	ctest --preset $*
+
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz --target fuzzers
+	fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
+
+soak: build
+	$(BUILD_DIR)/tests/soak/ulo_soak --seconds $(SOAK_SECONDS)

@@ -53,8 +53,11 @@ void WriteAll(int fd, const std::string &text) {
 
 // An open file that closes when the last sink copy holding it goes.
 struct OwnedFile {
-  int fd;
+  explicit OwnedFile(int file) : fd(file) {}
   ~OwnedFile() { ::close(fd); }
+  OwnedFile(const OwnedFile &) = delete;
+  OwnedFile &operator=(const OwnedFile &) = delete;
+  int fd;
 };
 
 }  // namespace

@@ -1,0 +1,64 @@
+// The bytes a controller sends, through the receiver's frame reader, its
+// error check and the delivery to the host, on a port of the platform layer
+// (its reads, input-queue counts and read-ahead). Every frame the receiver
+// finds waiting is read, as in one look at the port.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "fake_line.h"
+#include "protocol/receiver.h"
+#include "serial/serial_port.h"
+#include "zempro/control.h"
+
+namespace ulo::fuzzing {
+namespace {
+
+constexpr uint8_t kInstance = 7;
+
+struct Host {
+  Host() {
+    InstallFakeLine();
+    for (const char *address : {"$T1", "@DO3", "$", "@", "$A=B", "$T1 "})
+      zempro::DefineGate(kInstance, address, ULO_TYPE_FLOAT);
+    Zem5MkClient("PR1_No_07", 1, 0, client);
+    zempro::Subscribe([this](const zempro::GateInfo &,
+                             const zempro::GateValue &) { ++delivered; });
+  }
+  uint8_t client[5] = {};
+  uint64_t delivered = 0;
+};
+
+}  // namespace
+}  // namespace ulo::fuzzing
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  using namespace ulo;
+  using namespace ulo::fuzzing;
+  static Host host;
+  FeedLine(data, size);
+  InstanceWorkspace ws{};
+  ws.port = OpenLine();
+  Require(ws.port != 0, "the line opens");
+  ws.instance = kInstance;
+  std::memcpy(ws.client, host.client, sizeof ws.client);
+  uint64_t before = host.delivered;
+  uint32_t waiting = BytesWaiting(ws.port);
+  Require(waiting == size, "every byte counts as waiting");
+  while (BytesWaiting(ws.port) > 0) {
+    char buffer[kFrameBufferSize];
+    std::memset(buffer, 0, sizeof buffer);
+    uint32_t length = 0;
+    if (!ReadFrame(ws, buffer, &length)) continue;
+    Require(length >= 1 && length <= kFrameLimit, "a frame fits its buffer");
+    Require(buffer[length - 1] == kEtx, "a frame ends in ETX");
+    Require(buffer[kFrameBufferSize - 1] == '\0',
+            "the buffer stays terminated");
+    HandleFrame(ws, buffer, length);
+  }
+  Require(ClosePort(ws.port) == kPortOk, "the line closes");
+  // A value is delivered only for a frame, and a frame ends in ETX.
+  uint64_t frames = uint64_t(std::count(data, data + size, kEtx));
+  Require(host.delivered - before <= frames, "no more values than frames");
+  return 0;
+}
