@@ -1,16 +1,15 @@
 #include "app.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
+#include <condition_variable>
+#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
+#include <filesystem>
 #include <iostream>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 #include "commands.h"
 #include "driver.h"
@@ -18,6 +17,7 @@
 #include "output.h"
 #include "paths.h"
 #include "ports.h"
+#include "system.h"
 #include "zempro/control.h"
 
 namespace ulohost {
@@ -30,11 +30,11 @@ std::atomic<bool> stop_requested{false};
 void RequestStop(int) { stop_requested.store(true); }
 
 void CatchSignals() {
-  struct sigaction action {};
-  action.sa_handler = RequestStop;  // no SA_RESTART: poll wakes up
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGINT, RequestStop);
+  std::signal(SIGTERM, RequestStop);
+#ifdef SIGPIPE
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
 }
 
 // The end of the host log, for the log command.
@@ -77,25 +77,60 @@ void Fatal(Output *output, const std::string &message) {
   if (output) output->Emit(NoticeEvent{Clock::now(), "error", message});
 }
 
-// Reads what stdin has and hands over each complete line.
-class LineReader {
+// Lines from stdin, read on a thread of their own so that the main loop
+// never blocks on input. The thread is left running when the host leaves
+// (it may sit in a read); it keeps its state alive itself.
+class InputLines {
  public:
-  // False once stdin has ended.
-  bool Read(std::vector<std::string> &lines) {
-    char chunk[4096];
-    ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
-    if (got < 0) return errno == EINTR || errno == EAGAIN;
-    if (got == 0) return false;
-    pending_.append(chunk, static_cast<std::size_t>(got));
-    for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
-      lines.push_back(pending_.substr(0, end));
-      pending_.erase(0, end + 1);
-    }
-    return true;
+  InputLines() : state_(std::make_shared<State>()) {
+    std::thread([state = state_] { Read(*state); }).detach();
+  }
+
+  // Waits up to timeout for lines and hands over those that came. Answers
+  // false once, when stdin has ended.
+  bool Wait(std::vector<std::string> &lines,
+            std::chrono::milliseconds timeout) {
+    std::unique_lock lock(state_->mutex);
+    state_->ready.wait_for(lock, timeout, [&] {
+      return !state_->lines.empty() || (state_->ended && !end_reported_);
+    });
+    lines.assign(state_->lines.begin(), state_->lines.end());
+    state_->lines.clear();
+    if (!state_->ended || end_reported_) return true;
+    end_reported_ = true;
+    return false;
   }
 
  private:
-  std::string pending_;
+  struct State {
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<std::string> lines;
+    bool ended = false;
+  };
+
+  static void Read(State &state) {
+    std::string pending;
+    char chunk[4096];
+    while (true) {
+      long got = sys::ReadInput(chunk, sizeof chunk);
+      std::lock_guard lock(state.mutex);
+      if (got <= 0) {
+        state.ended = true;
+        state.ready.notify_all();
+        return;
+      }
+      pending.append(chunk, static_cast<std::size_t>(got));
+      for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+        state.lines.push_back(pending.substr(0, end));
+        pending.erase(0, end + 1);
+      }
+      state.ready.notify_all();
+    }
+  }
+
+  std::shared_ptr<State> state_;
+  bool end_reported_ = false;
 };
 
 // The main loop: commands from stdin and the script, a refresh of the
@@ -109,9 +144,8 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
                            std::chrono::duration<double>(options.duration));
   }
   std::size_t next_step = 0;
-  bool input_open = true;
-  bool input_is_terminal = isatty(STDIN_FILENO);
-  LineReader reader;
+  bool input_is_terminal = sys::IsTerminal(0);
+  InputLines input;
 
   // Answers false for quit.
   auto handle = [&](const std::string &line) {
@@ -153,23 +187,16 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
       quit = !handle(options.script[next_step++].command);
     }
     if (quit) break;
-    pollfd ready{STDIN_FILENO, POLLIN, 0};
-    int n = poll(&ready, input_open ? 1 : 0, 200);
-    if (n > 0) {
-      std::vector<std::string> lines;
-      if (!reader.Read(lines)) {
-        input_open = false;
-        // Ctrl-D at a terminal leaves; a script's end of input does not.
-        if (input_is_terminal) break;
+    std::vector<std::string> lines;
+    bool open = input.Wait(lines, std::chrono::milliseconds(200));
+    for (const std::string &line : lines) {
+      if (!handle(line)) {
+        quit = true;
+        break;
       }
-      for (const std::string &line : lines) {
-        if (!handle(line)) {
-          quit = true;
-          break;
-        }
-      }
-      if (quit) break;
     }
+    // Ctrl-D at a terminal leaves; a script's end of input does not.
+    if (quit || (!open && input_is_terminal)) break;
     output.Refresh(host.States());
   }
 }
@@ -182,7 +209,7 @@ int RunHost(const Config &config, const RunOptions &options) {
 
   // Ports first: a missing one starts nothing.
   if (!config.host.port_dir.empty()) {
-    setenv("ULO_PORT_DIR", config.host.port_dir.c_str(), 1);
+    sys::SetEnvironment("ULO_PORT_DIR", config.host.port_dir);
   }
   const char *port_dir = std::getenv("ULO_PORT_DIR");
   ConfigError config_error;
@@ -220,17 +247,19 @@ int RunHost(const Config &config, const RunOptions &options) {
       return kExitFailure;
     }
   }
-  if (chdir(config.host.workdir.c_str()) != 0) {
+  std::error_code ec;
+  std::filesystem::current_path(config.host.workdir, ec);
+  if (ec) {
     Fatal(nullptr, "cannot enter the working directory " + config.host.workdir +
-                       ": " + std::strerror(errno));
+                       ": " + ec.message());
     return kExitFailure;
   }
   zempro::SetWaitRange(config.host.wait_min_ms, config.host.wait_max_ms);
 
-  std::unique_ptr<Output> output =
-      options.json            ? MakeJsonOutput(std::cout)
-      : isatty(STDOUT_FILENO) ? MakeLiveView(STDOUT_FILENO, config, description)
-                              : MakePlainOutput(std::cout);
+  std::unique_ptr<Output> output = options.json ? MakeJsonOutput(std::cout)
+                                   : sys::IsTerminal(1) && sys::EnableAnsi()
+                                       ? MakeLiveView(1, config, description)
+                                       : MakePlainOutput(std::cout);
   output->Emit(NoticeEvent{
       Clock::now(), "info",
       "driver '" + description.name + "' from " + driver->path() +

@@ -34,7 +34,10 @@ Where At(const toml::source_region &where) {
 }
 
 std::string Quoted(std::string_view text) {
-  return "'" + std::string(text) + "'";
+  std::string quoted(1, '\'');
+  quoted.append(text);
+  quoted += '\'';
+  return quoted;
 }
 
 // Reads typed fields out of TOML tables; the first failure is kept.
@@ -515,6 +518,10 @@ std::string CheckAddress(std::string_view address) {
     }
   }
   return "";
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return Upper(a) == Upper(b);
 }
 
 bool IsStatusGate(std::string_view address) {

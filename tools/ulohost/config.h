@@ -104,6 +104,9 @@ std::string_view StopBitsName(uint16_t code);
 std::string CheckPortName(std::string_view name);
 std::string CheckAddress(std::string_view address);
 
+// ASCII letters compared without regard to case.
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+
 // True for the STATUS and COM gates, which the driver names in any case.
 bool IsStatusGate(std::string_view address);
 

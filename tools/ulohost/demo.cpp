@@ -8,8 +8,8 @@
 #include <iostream>
 #include <sstream>
 
+#include "child_process.h"
 #include "paths.h"
-#include "process.h"
 
 namespace ulohost {
 namespace {

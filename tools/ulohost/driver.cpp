@@ -1,9 +1,9 @@
 #include "driver.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstring>
+
+#include "system.h"
 
 namespace ulohost {
 namespace {
@@ -19,15 +19,12 @@ void CopyName(char (&field)[N], const std::string &name) {
 
 std::unique_ptr<DriverLibrary> DriverLibrary::Load(const std::string &path,
                                                    std::string &error) {
-  void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) {
-    error = dlerror();
-    return nullptr;
-  }
-  auto entry = reinterpret_cast<Entry>(dlsym(handle, "UloMain"));
+  void *handle = sys::OpenLibrary(path, error);
+  if (!handle) return nullptr;
+  auto entry = reinterpret_cast<Entry>(sys::FindSymbol(handle, "UloMain"));
   if (!entry) {
     error = path + " has no UloMain: not a ulo driver";
-    dlclose(handle);
+    sys::CloseLibrary(handle);
     return nullptr;
   }
   return std::unique_ptr<DriverLibrary>(new DriverLibrary(path, entry));

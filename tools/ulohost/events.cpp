@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "system.h"
+
 namespace ulohost {
 
 using nlohmann::json;
@@ -116,12 +118,7 @@ std::string Stamp(Clock::time_point time, bool utc, const char *format,
                     time.time_since_epoch())
                     .count() %
                 1000;
-  std::tm parts{};
-  if (utc) {
-    gmtime_r(&seconds, &parts);
-  } else {
-    localtime_r(&seconds, &parts);
-  }
+  std::tm parts = sys::BrokenDownTime(seconds, utc);
   char text[64];
   std::size_t length = std::strftime(text, sizeof text, format, &parts);
   std::snprintf(text + length, sizeof text - length, ".%03d%s",

@@ -1,7 +1,5 @@
 #include "host.h"
 
-#include <strings.h>
-
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -235,7 +233,7 @@ class Runner {
   // The STATUS and COM gates are read by the names the config gave them.
   std::string GateName(const char *status) const {
     for (const GateConfig &gate : config_.gates) {
-      if (strcasecmp(gate.address.c_str(), status) == 0) return gate.address;
+      if (EqualsIgnoringCase(gate.address, status)) return gate.address;
     }
     return status;
   }

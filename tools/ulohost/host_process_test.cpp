@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "process.h"
+#include "child_process.h"
 
 namespace ulohost {
 namespace {

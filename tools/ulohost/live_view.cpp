@@ -1,14 +1,12 @@
 // The live table: drawn in place at the top of the terminal with plain ANSI
 // sequences. The rows below it are a scrolling region for command results
 // and the prompt, so the terminal's own line editing keeps working.
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
 
 #include "output.h"
+#include "system.h"
 #include "zempro/control.h"
 
 namespace ulohost {
@@ -164,12 +162,8 @@ class LiveView : public Output {
   // keeps the table rows out of the scrolling region, prompt at the bottom.
   // Called with the mutex held.
   void Layout() {
-    winsize size{};
     int rows = 24, cols = 80;
-    if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) {
-      rows = size.ws_row;
-      cols = size.ws_col;
-    }
+    sys::TerminalSize(fd_, rows, cols);
     int table = std::max(3, std::min(TableHeight(), rows - 4));
     if (rows == rows_ && cols == cols_ && table == table_rows_) return;
     rows_ = rows;
@@ -224,14 +218,7 @@ class LiveView : public Output {
     return lines;
   }
 
-  void Write(const std::string &text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-      ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-      if (n <= 0) return;
-      done += static_cast<std::size_t>(n);
-    }
-  }
+  void Write(const std::string &text) { sys::WriteAll(fd_, text); }
 
   int fd_;
   const Config &config_;

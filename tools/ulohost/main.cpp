@@ -3,11 +3,12 @@
 #include <iostream>
 
 #include "app.h"
-#include "demo.h"
+#ifndef _WIN32
+#include "demo.h"  // the simulator needs pseudo-terminals
+#endif
 
 int main(int argc, char **argv) {
   ulohost::RunOptions options;
-  ulohost::DemoOptions demo;
   std::string config_path;
 
   CLI::App app{
@@ -27,6 +28,8 @@ int main(int argc, char **argv) {
                  "stop after this many seconds (0: run until quit)")
       ->check(CLI::NonNegativeNumber);
 
+#ifndef _WIN32
+  ulohost::DemoOptions demo;
   CLI::App *demo_command = app.add_subcommand(
       "demo",
       "run against the simulator on a pseudo-terminal, no set-up needed");
@@ -37,12 +40,15 @@ int main(int argc, char **argv) {
   demo_command->add_option("--rate", demo.rate, "simulator reports per second")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
+#endif
   CLI11_PARSE(app, argc, argv);
 
+#ifndef _WIN32
   if (*demo_command) {
     if (app.count("--duration") == 0) options.duration = 30;
     return ulohost::RunDemo(options, demo);
   }
+#endif
   if (config_path.empty()) {
     std::cerr << app.help() << "\nulohost: give a config file, or 'demo'"
               << std::endl;

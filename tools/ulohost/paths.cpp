@@ -2,14 +2,15 @@
 
 #include <filesystem>
 
+#include "system.h"
+
 namespace ulohost {
 
 namespace fs = std::filesystem;
 
 std::string ExecutableDir() {
-  std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(".") : exe.parent_path().string();
+  std::string exe = sys::ExecutablePath();
+  return exe.empty() ? std::string(".") : fs::path(exe).parent_path().string();
 }
 
 std::string FindCompanion(const std::string &build_relative) {

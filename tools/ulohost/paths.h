@@ -6,7 +6,7 @@
 
 namespace ulohost {
 
-// The directory holding the running executable (from /proc/self/exe).
+// The directory holding the running executable.
 std::string ExecutableDir();
 
 // A companion file: at build_relative from the executable's directory (the

@@ -1,17 +1,43 @@
 #include "ports.h"
 
-#include <strings.h>
-#include <sys/stat.h>
-
 #include <cctype>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
 
 namespace ulohost {
 namespace {
 
+#ifdef _WIN32
+
+// Whether Windows has a device of this name (COM3, NUL).
+bool DeviceExists(const std::string &device) {
+  char target[1024];
+  return QueryDosDeviceA(device.c_str(), target, sizeof target) != 0;
+}
+
+bool EntryExists(const std::string &) { return false; }
+
+#else
+
+bool DeviceExists(const std::string &path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+// The entry itself, even a link to nothing.
+bool EntryExists(const std::string &path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
 // n of "COMn" (any case, 1 to 256, no leading zero), or 0.
 unsigned ComNumber(const std::string &name) {
   if (name.size() < 4 || name.size() > 6 ||
-      strncasecmp(name.c_str(), "COM", 3) != 0 || name[3] == '0') {
+      !EqualsIgnoringCase(name.substr(0, 3), "COM") || name[3] == '0') {
     return 0;
   }
   unsigned number = 0;
@@ -22,21 +48,22 @@ unsigned ComNumber(const std::string &name) {
   return number <= 256 ? number : 0;
 }
 
-bool Exists(const std::string &path, bool follow) {
-  struct stat info;
-  return (follow ? stat(path.c_str(), &info) : lstat(path.c_str(), &info)) == 0;
-}
+#endif
 
 }  // namespace
 
 std::string PortDevice(const std::string &given, const std::string &port_dir) {
   // A Win32 device-namespace prefix ("\\.\COM12") is dropped.
   std::string name = given.starts_with("\\\\.\\") ? given.substr(4) : given;
-  bool null_device = strcasecmp(name.c_str(), "NUL") == 0;
+#ifdef _WIN32
+  static_cast<void>(port_dir);
+  return name;
+#else
+  bool null_device = EqualsIgnoringCase(name, "NUL");
   if (!null_device && !port_dir.empty() &&
       name.find('/') == std::string::npos && name != "." && name != "..") {
     std::string entry = port_dir + "/" + name;
-    if (Exists(entry, false)) return entry;
+    if (EntryExists(entry)) return entry;
   }
   if (null_device) return "/dev/null";
   if (unsigned number = ComNumber(name)) {
@@ -44,6 +71,7 @@ std::string PortDevice(const std::string &given, const std::string &port_dir) {
   }
   if (name.starts_with('/')) return name;
   return "/dev/" + name;
+#endif
 }
 
 bool CheckPorts(const Config &config, const std::string &port_dir,
@@ -51,15 +79,17 @@ bool CheckPorts(const Config &config, const std::string &port_dir,
   for (const InstanceConfig &instance : config.instances) {
     if (!instance.enabled) continue;
     std::string device = PortDevice(instance.port, port_dir);
-    if (Exists(device, true)) continue;
+    if (DeviceExists(device)) continue;
     std::string message = "port '" + instance.port + "' not found: " + device;
     message +=
-        Exists(device, false) ? " is a link to nothing" : " does not exist";
+        EntryExists(device) ? " is a link to nothing" : " does not exist";
+#ifndef _WIN32
     if (port_dir.empty()) {
       message +=
           " (no port directory: set host.port_dir or ULO_PORT_DIR "
           "to map names to devices)";
     }
+#endif
     error = {config.file, instance.port_where,
              "instance[" + std::to_string(instance.index) + "].port", message};
     return false;

@@ -9,7 +9,8 @@
 
 namespace ulohost {
 
-// The device the driver opens for a port name: "NUL" is /dev/null; an entry
+// The device the driver opens for a port name. On Windows the name itself
+// (without a "\\.\" prefix). On Linux: "NUL" is /dev/null; an entry
 // of that name in port_dir (when not empty) is that entry; "COMn" is
 // /dev/ttyS(n-1); a name starting with '/' is itself; any other name is
 // under /dev/.

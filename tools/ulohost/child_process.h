@@ -1,7 +1,7 @@
 // A child program with pipes to its stdin and stdout: the demo runs the
 // simulator this way, the tests run both programs.
-#ifndef ULOPR1_TOOLS_ULOHOST_PROCESS_H
-#define ULOPR1_TOOLS_ULOHOST_PROCESS_H
+#ifndef ULOPR1_TOOLS_ULOHOST_CHILD_PROCESS_H
+#define ULOPR1_TOOLS_ULOHOST_CHILD_PROCESS_H
 
 #include <sys/types.h>
 
@@ -54,4 +54,4 @@ class Child {
 
 }  // namespace ulohost
 
-#endif  // ULOPR1_TOOLS_ULOHOST_PROCESS_H
+#endif  // ULOPR1_TOOLS_ULOHOST_CHILD_PROCESS_H

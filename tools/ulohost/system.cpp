@@ -1,0 +1,156 @@
+#include "system.h"
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#endif
+
+namespace ulohost::sys {
+
+#ifdef _WIN32
+
+void *OpenLibrary(const std::string &path, std::string &error) {
+  HMODULE library = LoadLibraryA(path.c_str());
+  if (!library) {
+    char text[512] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, GetLastError(), 0, text, sizeof text, nullptr);
+    error = path + ": " + text;
+  }
+  return reinterpret_cast<void *>(library);
+}
+
+void *FindSymbol(void *library, const char *name) {
+  return reinterpret_cast<void *>(
+      GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void CloseLibrary(void *library) { FreeLibrary(static_cast<HMODULE>(library)); }
+
+std::string ExecutablePath() {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  return std::string(path, length < sizeof path ? length : 0);
+}
+
+bool IsTerminal(int fd) { return _isatty(fd) != 0; }
+
+bool TerminalSize(int fd, int &rows, int &cols) {
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(handle, &info)) return false;
+  rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+  cols = info.srWindow.Right - info.srWindow.Left + 1;
+  return true;
+}
+
+bool EnableAnsi() {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  return GetConsoleMode(out, &mode) &&
+         SetConsoleMode(out, mode | 0x0004 /* virtual terminal processing */);
+}
+
+long ReadInput(char *buffer, std::size_t size) {
+  return _read(0, buffer, static_cast<unsigned>(size));
+}
+
+void WriteAll(int fd, const std::string &text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    int n = _write(fd, text.data() + done,
+                   static_cast<unsigned>(text.size() - done));
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+std::tm BrokenDownTime(std::time_t time, bool utc) {
+  std::tm parts{};
+  if (utc) {
+    gmtime_s(&parts, &time);
+  } else {
+    localtime_s(&parts, &time);
+  }
+  return parts;
+}
+
+void SetEnvironment(const char *name, const std::string &value) {
+  _putenv_s(name, value.c_str());
+}
+
+#else
+
+void *OpenLibrary(const std::string &path, std::string &error) {
+  void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) error = dlerror();
+  return library;
+}
+
+void *FindSymbol(void *library, const char *name) {
+  return dlsym(library, name);
+}
+
+void CloseLibrary(void *library) { dlclose(library); }
+
+std::string ExecutablePath() {
+  std::error_code ec;
+  std::filesystem::path exe =
+      std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : exe.string();
+}
+
+bool IsTerminal(int fd) { return isatty(fd) != 0; }
+
+bool TerminalSize(int fd, int &rows, int &cols) {
+  winsize size{};
+  if (ioctl(fd, TIOCGWINSZ, &size) != 0 || size.ws_row == 0) return false;
+  rows = size.ws_row;
+  cols = size.ws_col;
+  return true;
+}
+
+bool EnableAnsi() { return true; }
+
+long ReadInput(char *buffer, std::size_t size) {
+  while (true) {
+    ssize_t got = read(STDIN_FILENO, buffer, size);
+    if (got >= 0 || errno != EINTR) return static_cast<long>(got);
+  }
+}
+
+void WriteAll(int fd, const std::string &text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+std::tm BrokenDownTime(std::time_t time, bool utc) {
+  std::tm parts{};
+  if (utc) {
+    gmtime_r(&time, &parts);
+  } else {
+    localtime_r(&time, &parts);
+  }
+  return parts;
+}
+
+void SetEnvironment(const char *name, const std::string &value) {
+  setenv(name, value.c_str(), 1);
+}
+
+#endif
+
+}  // namespace ulohost::sys
