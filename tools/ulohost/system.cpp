@@ -63,15 +63,11 @@ long ReadInput(char *buffer, std::size_t size) {
   return _read(0, buffer, static_cast<unsigned>(size));
 }
 
-void WriteAll(int fd, const std::string &text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    int n = _write(fd, text.data() + done,
-                   static_cast<unsigned>(text.size() - done));
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
+namespace {
+long WriteSome(int fd, const char *bytes, std::size_t count) {
+  return _write(fd, bytes, static_cast<unsigned>(count));
 }
+}  // namespace
 
 std::tm BrokenDownTime(std::time_t time, bool utc) {
   std::tm parts{};
@@ -127,15 +123,14 @@ long ReadInput(char *buffer, std::size_t size) {
   }
 }
 
-void WriteAll(int fd, const std::string &text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
+namespace {
+long WriteSome(int fd, const char *bytes, std::size_t count) {
+  while (true) {
+    ssize_t n = write(fd, bytes, count);
+    if (n >= 0 || errno != EINTR) return static_cast<long>(n);
   }
 }
+}  // namespace
 
 std::tm BrokenDownTime(std::time_t time, bool utc) {
   std::tm parts{};
@@ -152,5 +147,14 @@ void SetEnvironment(const char *name, const std::string &value) {
 }
 
 #endif
+
+void WriteAll(int fd, const std::string &text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    long n = WriteSome(fd, text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
 
 }  // namespace ulohost::sys
