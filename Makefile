@@ -53,3 +53,15 @@ fuzz: deps
 
 soak: build
 	$(BUILD_DIR)/tests/soak/ulo_soak --seconds $(SOAK_SECONDS)
+
+# Benchmarks: an optimised build, then bench/run.py measures delivery,
+# latency, idle cost, scale, writes and allocations and writes the tables
+# and plots (see docs/BENCHMARKS.md). Timing: not part of `make test`; run it
+# on a quiet machine. BENCH_ARGS passes options on, e.g. BENCH_ARGS=--quick.
+.PHONY: bench
+
+bench:
+	@scripts/bootstrap.sh python3-serial python3-matplotlib
+	cmake --preset release
+	cmake --build --preset release
+	/usr/bin/python3 bench/run.py --build build/release $(BENCH_ARGS)

@@ -10,6 +10,7 @@
 #include "os.h"
 #include "platform/handle_word.h"
 #include "protocol/write.h"
+#include "serial/serial_port.h"
 
 namespace ulo {
 namespace {
@@ -89,11 +90,14 @@ constexpr Slot kCommands[ULO_COMMAND_SLOTS] = {
 };
 
 // True once the receiver has ended. The first command after that releases
-// the data-arrived event.
+// the data-arrived event, and the port too: no command can close it any more,
+// and an open port stays locked against every other user.
 bool Finished(InstanceWorkspace &ws) {
   if (!(Shared(ws.thread_ended).load() & kThreadEnded)) return false;
   if (uint32_t event = Shared(ws.event).exchange(0))
     CloseHandle(WordHandle(event));
+  if (uint32_t port = std::atomic_ref<uint32_t>(ws.port).exchange(0))
+    ClosePort(port);
   return true;
 }
 

@@ -47,6 +47,7 @@ constexpr uint32_t kReceiverOnPort = 2;  // the receiver is using the port
 // Bits of thread_ended.
 constexpr uint32_t kThreadEnded = 1;      // the receiver has stopped
 constexpr uint32_t kReceiverStarted = 2;  // a start has launched the receiver
+constexpr uint32_t kClientMade = 4;       // the host has registered the client
 
 // Atomic access to a 32-bit field the host's thread and the receiver share.
 inline std::atomic_ref<uint32_t> Shared(uint32_t &field) {

@@ -29,7 +29,8 @@ int ReadTextChar(std::FILE *file) {
 
 // Creates the event, registers the client and starts the receiver. A start
 // on a workspace whose receiver already runs (after the port was closed and
-// the instance started again) keeps that receiver, its event and its client.
+// the instance started again) keeps that receiver, its event and its client;
+// one after a failure keeps the event and client made before it.
 // False after a failure, which is logged and undoes nothing.
 bool StartReceiver(const UloRequest &request, InstanceWorkspace &ws) {
   if (Shared(ws.thread_ended).load() & kReceiverStarted) return true;
@@ -41,11 +42,16 @@ bool StartReceiver(const UloRequest &request, InstanceWorkspace &ws) {
     }
     Shared(ws.event).store(HandleWord(event));
   }
-  char name[32];
-  std::snprintf(name, sizeof name, "PR1_No_%.2d", request.instance);
-  if (Zem5MkClient(name, 1, 0, ws.client) != 0) {
-    err(kMessage, "ULOPR1: Failed to Make Client. Ulo %d", request.instance);
-    return false;
+  // A client registered by a start whose thread then failed is used again:
+  // the host would otherwise keep one client per retry.
+  if (!(Shared(ws.thread_ended).load() & kClientMade)) {
+    char name[32];
+    std::snprintf(name, sizeof name, "PR1_No_%.2d", request.instance);
+    if (Zem5MkClient(name, 1, 0, ws.client) != 0) {
+      err(kMessage, "ULOPR1: Failed to Make Client. Ulo %d", request.instance);
+      return false;
+    }
+    Shared(ws.thread_ended).fetch_or(kClientMade);
   }
   Shared(ws.thread_ended).fetch_or(kReceiverStarted);
   if (_beginthread(ReportByExceptionThread, kReceiverStack, &ws) ==

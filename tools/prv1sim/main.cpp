@@ -107,8 +107,8 @@ int main(int argc, char** argv) {
   app.add_flag("--verbose", verbose, "trace what is sent and received");
   app.add_option("--stats", stats_file, "write the counts as JSON here");
   app.add_option("--timestamps", timestamps_file,
-                 "log every complete report frame here as it goes out: "
-                 "CLOCK_MONOTONIC nanoseconds of its last byte and its text");
+                 "log every complete report frame here: CLOCK_MONOTONIC "
+                 "nanoseconds of the write of its last byte, and its text");
   CLI11_PARSE(app, argc, argv);
 
   if (app.count("--restart-message") > 0) {

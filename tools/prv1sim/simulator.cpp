@@ -299,6 +299,7 @@ bool Simulator::Send(Clock::time_point now, std::string& error) {
     if (out.sent == 0 && !out.IsEcho() && LineInProgress(now)) break;
     std::size_t slots = pacer_.Take(now, out.bytes.size() - out.sent);
     if (slots == 0) return true;
+    out.written = Clock::now();
     ssize_t wrote = write(fd_, out.bytes.data() + out.sent, slots);
     if (wrote < 0) {
       if (errno == EAGAIN || errno == EINTR) return true;
@@ -351,7 +352,7 @@ void Simulator::Complete(const Outgoing& out) {
 void Simulator::Stamp(const Outgoing& out) {
   if (timestamps_ == nullptr) return;
   auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
-      Clock::now().time_since_epoch());
+      out.written.time_since_epoch());
   // The frame is STX, two header characters, the text and CR ETX.
   std::string_view text(out.bytes);
   text = text.substr(3, text.find(kCr) - 3);

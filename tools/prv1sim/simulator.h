@@ -56,8 +56,9 @@ class Simulator {
   // announce receives the machine-readable lines ("prv1sim: listening on
   // PATH", "prv1sim: vanished PATH"); verbose, when given, the traffic;
   // timestamps, when given, a line "NANOSECONDS TEXT" for every complete
-  // report frame as soon as its last byte is written (steady clock, which is
-  // CLOCK_MONOTONIC, so other processes can compare).
+  // report frame, the time being that of the write that carried its last
+  // byte, taken just before it (steady clock, which is CLOCK_MONOTONIC, so
+  // other processes can compare).
   Simulator(Options options, std::vector<Point> points,
             std::function<void(const std::string&)> announce,
             std::ostream* verbose = nullptr,
@@ -94,6 +95,7 @@ class Simulator {
     Item item;
     std::string address;
     std::size_t sent = 0;
+    Clock::time_point written{};  // when its last write began
     bool IsEcho() const {
       return item == Item::kEcho || item == Item::kGarbled;
     }

@@ -1,0 +1,499 @@
+// Injected faults: the platform layer's system calls failing where the
+// driver uses them, the controller's line vanishing and coming back, ports
+// closed or changed under the receiver, and the host stopping a client
+// during traffic. Each must end with the right result and messages, within
+// a bound well short of the read timeout, and leave the process with the
+// file descriptors and threads it had.
+#include <dirent.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "driver_fixture.h"
+#include "platform/posix/syscall_faults.h"
+#include "serial/serial_port.h"
+
+namespace ulo::testing {
+namespace {
+
+using sys::Call;
+using sys::FaultScope;
+using sys::OpenFdCount;
+
+constexpr auto kWait = 5000ms;
+constexpr char kFailed[] = "ULOPR1: Failed to read a character from PLC";
+constexpr char kLoaded[] =
+    "ULOPR1: Special Unsolic. Driver loaded successfully.";
+constexpr char kThreadStart[] = "UloPR1: Start Report-By-Exception Thread";
+constexpr char kShutDown[] = "UloPR1: ShutDown Report By Excption thread";
+
+int ThreadCount() {
+  DIR *tasks = opendir("/proc/self/task");
+  if (!tasks) return -1;
+  int count = 0;
+  while (dirent *entry = readdir(tasks)) count += entry->d_name[0] != '.';
+  closedir(tasks);
+  return count;
+}
+
+template <typename Condition>
+bool Eventually(Condition condition,
+                std::chrono::milliseconds timeout = kWait) {
+  auto until = SteadyClock::now() + timeout;
+  while (!condition()) {
+    if (SteadyClock::now() > until) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+class FaultTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    t1_ = zempro::DefineGate(kInstance, "$T1", ULO_TYPE_FLOAT);
+    WriteInitFile("\n");
+    fds_ = OpenFdCount();
+    threads_ = ThreadCount();
+  }
+  // Starts with a read timeout of 30 s, so that anything that ends within
+  // a few seconds did not wait for it.
+  void StartSlowTimeout() {
+    ASSERT_EQ(Start(3000), ULO_DONE);
+    ASSERT_TRUE(log_.WaitFor(32, kThreadStart, 1, kWait));
+  }
+  // Waits until the receiver has looked at the port (it begins a second
+  // after its start): a report for a gate the host lacks comes back traced.
+  void WaitReceiverLooking(Controller &controller) {
+    controller.Send(Frame("$X=1"));
+    ASSERT_TRUE(log_.WaitFor(8, "ULOPR1: $X received from ULO 7", 1, kWait));
+    log_.Clear();
+  }
+  uint64_t Updates() {
+    auto value = zempro::ReadGateById(t1_);
+    return value ? value->updates : 0;
+  }
+  bool Delivered(double value, uint64_t updates) {
+    return Eventually([&] {
+      auto now = zempro::ReadGateById(t1_);
+      return now && now->updates >= updates && now->value == value;
+    });
+  }
+  // Stops the receiver, lets the ended instance release what it holds, and
+  // expects the descriptors and threads the test began with.
+  void ExpectNothingLeaked() {
+    if (!(Shared(ws_.thread_ended).load() & kThreadEnded)) StopReceiver();
+    EXPECT_EQ(Call(ULO_CMD_UNSUPPORTED), ULO_DONE);
+    EXPECT_EQ(ws_.port, 0u);
+    EXPECT_EQ(ws_.event, 0u);
+    EXPECT_TRUE(Eventually([&] { return OpenFdCount() == fds_; }))
+        << OpenFdCount() << " descriptors, " << fds_ << " before";
+    EXPECT_TRUE(Eventually([&] { return ThreadCount() == threads_; }))
+        << ThreadCount() << " threads, " << threads_ << " before";
+    EXPECT_TRUE(zempro::Clients().empty());
+  }
+  // A frame sent now reaches its gate.
+  void ExpectReportsFlow(Controller &controller, double value) {
+    uint64_t updates = Updates() + 1;
+    controller.Send(Frame("$T1=" + std::to_string(value)));
+    EXPECT_TRUE(Delivered(value, updates)) << value;
+  }
+
+  int32_t t1_ = 0;
+  int fds_ = 0;
+  int threads_ = 0;
+};
+
+// ---- Every system call failing at every step of a start ------------------
+
+struct StartStep {
+  const char *name;
+  Call call;
+  int nth;              // which call of the kind during the start fails
+  int32_t result;       // the start's answer
+  const char *message;  // class 32, logged once
+};
+
+// The calls a start makes, in order: the port's open (its name through the
+// port folder, the device, its lock, its wake-up descriptor, exclusive
+// mode), its line state (read, then changed: terminal state and modem
+// lines), the data-arrived event, the receiver thread, and the restart
+// message (a lone CR, paced). The timeouts live in the handle table and
+// need no system call.
+const StartStep kStartSteps[] = {
+    {"PortFolderLookup", Call::kLstat, 1, ULO_COMM_FAILURE,
+     "ULOPR1: Fail to open LINE1"},
+    {"Open", Call::kOpen, 1, ULO_COMM_FAILURE, "ULOPR1: Fail to open LINE1"},
+    {"Lock", Call::kFlock, 1, ULO_COMM_FAILURE, "ULOPR1: Fail to open LINE1"},
+    {"WakeUpDescriptor", Call::kEventfd, 1, ULO_COMM_FAILURE,
+     "ULOPR1: Fail to open LINE1"},
+    {"ExclusiveMode", Call::kIoctl, 1, ULO_COMM_FAILURE,
+     "ULOPR1: Fail to open LINE1"},
+    {"LineStateRead", Call::kTcgetattr, 1, ULO_COMM_FAILURE,
+     "ULOPR1: Fail to open LINE1"},
+    {"LineStateReadBeforeChange", Call::kTcgetattr, 2, ULO_COMM_FAILURE,
+     "ULOPR1: Fail to open LINE1"},
+    {"LineStateChange", Call::kTcsetattr, 1, ULO_COMM_FAILURE,
+     "ULOPR1: Fail to open LINE1"},
+    {"ModemLines", Call::kIoctl, 2, ULO_COMM_FAILURE,
+     "ULOPR1: Fail to open LINE1"},
+    {"Event", Call::kEventfd, 2, ULO_DONE, "ULOPR1: Failed to create Event!"},
+    {"Thread", Call::kPthreadCreate, 1, ULO_DONE,
+     "UloPR1: Failed to open thread !"},
+    {"RestartMessageWrite", Call::kWrite, 1, ULO_DONE, kLoaded},
+    {"PacingSleep", Call::kNanosleep, 1, ULO_DONE, kLoaded},
+};
+
+class StartFaultTest : public FaultTest,
+                       public ::testing::WithParamInterface<StartStep> {};
+
+TEST_P(StartFaultTest, AnswersLogsAndRecoversWithoutLeaks) {
+  const StartStep &step = GetParam();
+  LinkPort("LINE1", controller_->Path());
+  {
+    FaultScope faults;
+    faults.Fail(step.call, step.nth,
+                step.call == Call::kPthreadCreate ? EAGAIN : EIO);
+    EXPECT_EQ(Start(20, 1, "LINE1"), step.result);
+  }
+  EXPECT_EQ(log_.Count(32, step.message), 1);
+  if (step.result == ULO_COMM_FAILURE) {
+    EXPECT_EQ(ws_.port, 0u);
+    EXPECT_EQ(OpenFdCount(), fds_) << "a failed open leaves nothing open";
+  }
+  if (!(Shared(ws_.thread_ended).load() & kReceiverStarted)) {
+    // Nothing runs yet: the host closes what the start left and starts again.
+    EXPECT_EQ(ThreadCount(), threads_);
+    EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);
+    EXPECT_EQ(Start(20, 1, "LINE1"), ULO_DONE);
+  }
+  ASSERT_TRUE(log_.WaitFor(32, kThreadStart, 1, kWait));
+  EXPECT_EQ(zempro::Clients().size(), 1u);
+  ExpectReportsFlow(*controller_, 4);
+  ExpectNothingLeaked();
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryStep, StartFaultTest,
+                         ::testing::ValuesIn(kStartSteps),
+                         [](const ::testing::TestParamInfo<StartStep> &info) {
+                           return std::string(info.param.name);
+                         });
+
+// ---- System calls failing while the instance runs -------------------------
+
+TEST_F(FaultTest, AFailedReadDropsOneLookAndTheFrameStillArrives) {
+  StartQuiet();
+  {
+    FaultScope faults;
+    faults.Fail(Call::kRead, 1, EIO);
+    controller_->Send(Frame("$T1=1"));
+    EXPECT_TRUE(log_.WaitFor(8, kFailed, 1, kWait));
+    EXPECT_TRUE(Delivered(1, 1));
+  }
+  EXPECT_EQ(Updates(), 1u);  // delivered once
+  ExpectNothingLeaked();
+}
+
+TEST_F(FaultTest, AFailedWaitForTheRestOfAFrameDropsThatFrame) {
+  StartQuiet();
+  {
+    FaultScope faults;
+    faults.Fail(Call::kPoll, 1, EIO);
+    controller_->Send(
+        "\x02"
+        "01$T1=");
+    EXPECT_TRUE(log_.WaitFor(8, kFailed, 1, kWait));
+  }
+  controller_->Send("2\r\x03" + Frame("$T1=3"));
+  EXPECT_TRUE(Delivered(3, 1));
+  EXPECT_EQ(Updates(), 1u);  // the cut frame gave nothing
+  ExpectNothingLeaked();
+}
+
+TEST_F(FaultTest, FailedInputQueueQueriesOnlyDelay) {
+  StartQuiet();
+  {
+    FaultScope faults;
+    faults.Fail(Call::kIoctl, 1, EIO, 20);
+    controller_->Send(Frame("$T1=5"));
+    EXPECT_TRUE(Delivered(5, 1));
+  }
+  EXPECT_EQ(log_.Count(8, kFailed), 0);
+  ExpectNothingLeaked();
+}
+
+TEST_F(FaultTest, AWriteWhoseFirstByteIsLostIsRetriedAndConfirmed) {
+  StartQuiet();
+  controller_->SetResponder([](const std::string &line) { return line; });
+  {
+    FaultScope faults;
+    faults.Fail(Call::kWrite, 1, EIO);
+    EXPECT_EQ(WriteDigital("@DO3", 1), ULO_DONE);
+  }
+  EXPECT_EQ(log_.Count(8, " ULOPR1: sent:@DO3=1\r recv:"), 1);
+  EXPECT_EQ(log_.Count(8, "ULOPR1: write retry #1"), 1);
+  EXPECT_EQ(log_.Count(8, "ULOPR1: Write succeded"), 1);
+  ExpectNothingLeaked();
+}
+
+TEST_F(FaultTest, AWriteThatCannotSendFailsWithTwoAfterFiveAttempts) {
+  StartQuiet();
+  controller_->SetResponder([](const std::string &line) { return line; });
+  {
+    FaultScope faults;
+    faults.Fail(Call::kWrite, 1, EIO, 1000);
+    EXPECT_EQ(WriteDigital("@DO3", 1), ULO_COMM_FAILURE);
+  }
+  EXPECT_EQ(log_.Count(8, kFailed), 5);
+  EXPECT_EQ(log_.Count(8, "ULOPR1: Failed to read response to write"), 5);
+  EXPECT_EQ(log_.Count(32, "ULOPR1: Gate @DO3: Write failed. rc = 2 "), 1);
+  controller_->SetResponder([](const std::string &line) { return line; });
+  EXPECT_EQ(WriteDigital("@DO3", 1), ULO_DONE);  // the port still works
+  ExpectNothingLeaked();
+}
+
+TEST_F(FaultTest, AFailedEchoReadIsRetried) {
+  StartQuiet();
+  controller_->SetResponder([](const std::string &line) { return line; });
+  {
+    FaultScope faults;
+    faults.Fail(Call::kRead, 1, EIO);
+    EXPECT_EQ(WriteDigital("@DO3", 1), ULO_DONE);
+  }
+  EXPECT_EQ(log_.Count(8, "ULOPR1: Failed to read response to write"), 1);
+  EXPECT_EQ(log_.Count(8, "ULOPR1: write retry #1"), 1);
+  ExpectNothingLeaked();
+}
+
+TEST_F(FaultTest, AFailedDrainStillWarmStarts) {
+  StartQuiet();
+  controller_->Send("stale");
+  {
+    FaultScope faults;
+    faults.Fail(Call::kRead, 1, EIO, 1000);
+    faults.Fail(Call::kPoll, 1, EIO, 1000);
+    EXPECT_EQ(Call(ULO_CMD_WARM_START), ULO_DONE);
+  }
+  EXPECT_EQ(log_.Count(32, "ULOPR1: Warm Start."), 1);
+  ExpectReportsFlow(*controller_, 6);
+  ExpectNothingLeaked();
+}
+
+TEST_F(FaultTest, ACloseTheSystemRefusesAnswersTwoAndReopenRecovers) {
+  StartQuiet();
+  {
+    FaultScope faults;
+    faults.Fail(Call::kClose, 1, EIO);
+    EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_COMM_FAILURE);
+  }
+  EXPECT_NE(ws_.port, 0u);  // kept, as the host was told it is not closed
+  EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_DONE);
+  ExpectReportsFlow(*controller_, 7);
+  ExpectNothingLeaked();
+}
+
+TEST_F(FaultTest, ReopenAndPortChangeFailOnALineStateTheSystemRefuses) {
+  StartQuiet();
+  ASSERT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);
+  int closed = OpenFdCount();
+  PortChange change{};
+  std::strcpy(change.port, "COM1");
+  change.line = LineSettings{9600, 8, 0, 0};
+  {
+    FaultScope faults;
+    faults.Fail(Call::kTcsetattr, 1, EIO, 2);
+    EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_COMM_FAILURE);
+    EXPECT_EQ(Call(ULO_CMD_PORT_CHANGE, &change), ULO_COMM_FAILURE);
+  }
+  EXPECT_EQ(ws_.port, 0u);
+  EXPECT_EQ(OpenFdCount(), closed);
+  EXPECT_EQ(Call(ULO_CMD_PORT_CHANGE, &change), ULO_DONE);
+  ExpectReportsFlow(*controller_, 8);
+  ExpectNothingLeaked();
+}
+
+TEST_F(FaultTest, AnEventThatCannotBeSignalledMakesComFail) {
+  StartQuiet();
+  {
+    FaultScope faults;
+    faults.Fail(Call::kWrite, 1, EIO);  // the receiver's signal
+    ExpectReportsFlow(*controller_, 1);
+  }
+  uint16_t value = 9;
+  EXPECT_EQ(ReadGateValue("COM", &value), ULO_COMM_FAILURE);
+  EXPECT_EQ(value, 0);
+  EXPECT_EQ(log_.Count(32, "ULOPR1: Comms fail! Ulo 7"), 1);
+  ExpectReportsFlow(*controller_, 2);
+  EXPECT_EQ(ReadGateValue("COM", &value), ULO_DONE);
+  EXPECT_EQ(value, 1);
+  ExpectNothingLeaked();
+}
+
+TEST_F(FaultTest, AFailedWaitOnTheEventAnswersTwoAtOnce) {
+  StartQuiet();
+  ExpectReportsFlow(*controller_, 1);
+  uint16_t value = 9;
+  {
+    FaultScope faults;
+    faults.Fail(Call::kRead, 1, EIO);  // the event's counter
+    auto begin = SteadyClock::now();
+    EXPECT_EQ(ReadGateValue("COM", &value), ULO_COMM_FAILURE);
+    EXPECT_LT(SteadyClock::now() - begin, 1500ms) << "not the 2 s wait";
+  }
+  EXPECT_EQ(value, 0);
+  EXPECT_EQ(ReadGateValue("COM", &value), ULO_DONE);  // still signalled
+  EXPECT_EQ(value, 1);
+  ExpectNothingLeaked();
+}
+
+// ---- The line vanishing and coming back -----------------------------------
+
+// The line that vanishes is a controller of its own; the fixture's controller
+// is the adapter that comes back under the same name.
+TEST_F(FaultTest, ALineVanishingMidFrameEndsTheReadAtOnceAndComesBack) {
+  auto line = std::make_unique<Controller>();
+  LinkPort("COM1", line->Path());
+  StartSlowTimeout();
+  WaitReceiverLooking(*line);
+  line->Send(
+      "\x02"
+      "01$T1=");
+  std::this_thread::sleep_for(100ms);  // the receiver waits for the rest
+  line->Vanish();
+  EXPECT_TRUE(log_.WaitFor(8, kFailed, 1, kWait)) << "30 s read timeout";
+  // The receiver does not spin on the dead line.
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(log_.Count(8, kFailed), 1);
+  EXPECT_EQ(Updates(), 0u);
+
+  LinkPort("COM1", controller_->Path());
+  EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);
+  EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_DONE);
+  ExpectReportsFlow(*controller_, 12);
+  controller_->SetResponder([](const std::string &text) { return text; });
+  EXPECT_EQ(WriteDigital("@DO3", 1), ULO_DONE);
+  line.reset();
+  ExpectNothingLeaked();
+}
+
+TEST_F(FaultTest, ALineVanishingMidWriteFailsTheWriteWithoutWaiting) {
+  auto line = std::make_unique<Controller>();
+  LinkPort("COM1", line->Path());
+  StartSlowTimeout();
+  std::atomic<int32_t> result{-1};
+  std::thread writer([&] { result = WriteDigital("@DO3", 1); });
+  EXPECT_TRUE(line->WaitFor("@D", kWait));
+  auto begin = SteadyClock::now();
+  line->Vanish();
+  writer.join();
+  // Five attempts of six paced bytes; no echo read waits its 30 s.
+  EXPECT_LT(SteadyClock::now() - begin, 10s);
+  EXPECT_EQ(result, ULO_COMM_FAILURE);
+  EXPECT_EQ(log_.Count(32, "ULOPR1: Gate @DO3: Write failed. rc = 2 "), 1);
+
+  LinkPort("COM1", controller_->Path());
+  controller_->SetResponder([](const std::string &text) { return text; });
+  EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);
+  EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_DONE);
+  EXPECT_EQ(WriteDigital("@DO3", 1), ULO_DONE);
+  ExpectReportsFlow(*controller_, 13);
+  line.reset();
+  ExpectNothingLeaked();
+}
+
+// ---- Ports closed or changed under the receiver ---------------------------
+
+// Sends numbered reports for one address until stopped.
+class Stream {
+ public:
+  Stream(Controller &controller, std::string address)
+      : thread_([this, &controller, address] {
+          for (int i = 1; !stop_; ++i) {
+            controller.Send(Frame(address + "=" + std::to_string(i)));
+            std::this_thread::sleep_for(1ms);
+          }
+        }) {}
+  ~Stream() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(FaultTest, PortsClosedAndChangedDuringTrafficNeverDeliverTwice) {
+  zempro::DefineGate(kInstance, "$T2", ULO_TYPE_FLOAT);
+  std::mutex mutex;
+  std::multiset<std::pair<int32_t, double>> values;
+  int subscription = zempro::Subscribe(
+      [&](const zempro::GateInfo &gate, const zempro::GateValue &value) {
+        std::lock_guard lock(mutex);
+        values.insert({gate.id, value.value});
+      });
+  auto other = std::make_unique<Controller>();
+  LinkPort("COM2", other->Path());
+  StartQuiet();
+  WaitReceiverLooking(*controller_);
+  {
+    Stream first(*controller_, "$T1");
+    Stream second(*other, "$T2");
+    PortChange change{};
+    change.line = LineSettings{9600, 8, 0, 0};
+    for (int round = 0; round < 10; ++round) {
+      std::this_thread::sleep_for(20ms);
+      EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);
+      EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_DONE);
+      std::this_thread::sleep_for(20ms);
+      std::strcpy(change.port, round % 2 ? "COM1" : "COM2");
+      EXPECT_EQ(Call(ULO_CMD_PORT_CHANGE, &change), ULO_DONE);
+    }
+  }
+  zempro::Unsubscribe(subscription);
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_GT(values.size(), 0u);
+    for (const auto &value : values)
+      EXPECT_EQ(values.count(value), 1u) << value.first << " " << value.second;
+  }
+  ExpectReportsFlow(*controller_, 1e6);
+  other.reset();
+  ExpectNothingLeaked();
+}
+
+// ---- The host stopping a client during traffic ----------------------------
+
+TEST_F(FaultTest, StoppingTheClientDuringTrafficEndsTheReceiverAndFreesAll) {
+  StartQuiet();
+  Stream stream(*controller_, "$T1");
+  EXPECT_TRUE(Eventually([&] { return Updates() > 20; }));
+  auto client = zempro::FindClient(kClientName);
+  ASSERT_TRUE(client.has_value());
+  zempro::StopClient(*client);
+  // Nothing reads the line once the receiver has stopped: stop sending
+  // before the line's queue fills.
+  stream.Stop();
+  EXPECT_TRUE(zempro::WaitClientGone(kClientName, kWait));
+  EXPECT_TRUE(log_.WaitFor(32, kShutDown, 1, kWait));
+  EXPECT_EQ(log_.Count(32, kShutDown), 1);
+  // The ended instance gives its event and port back at the next command,
+  // so the port can be opened again.
+  ExpectNothingLeaked();
+  uint32_t again = 0;
+  EXPECT_EQ(OpenPort(controller_->Path().c_str(), LineSettings{9600, 8, 0, 0},
+                     8, &again),
+            kPortOk);
+  EXPECT_EQ(ClosePort(again), kPortOk);
+}
+
+}  // namespace
+}  // namespace ulo::testing
