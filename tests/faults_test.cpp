@@ -4,7 +4,6 @@
 // during traffic. Each must end with the right result and messages, within
 // a bound well short of the read timeout, and leave the process with the
 // file descriptors and threads it had.
-#include <dirent.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 
@@ -19,6 +18,7 @@
 
 #include "driver_fixture.h"
 #include "platform/posix/syscall_faults.h"
+#include "process_stats.h"
 #include "serial/serial_port.h"
 
 namespace ulo::testing {
@@ -34,15 +34,6 @@ constexpr char kLoaded[] =
     "ULOPR1: Special Unsolic. Driver loaded successfully.";
 constexpr char kThreadStart[] = "UloPR1: Start Report-By-Exception Thread";
 constexpr char kShutDown[] = "UloPR1: ShutDown Report By Excption thread";
-
-int ThreadCount() {
-  DIR *tasks = opendir("/proc/self/task");
-  if (!tasks) return -1;
-  int count = 0;
-  while (dirent *entry = readdir(tasks)) count += entry->d_name[0] != '.';
-  closedir(tasks);
-  return count;
-}
 
 template <typename Condition>
 bool Eventually(Condition condition,
@@ -350,6 +341,25 @@ TEST_F(FaultTest, AFailedWaitOnTheEventAnswersTwoAtOnce) {
   EXPECT_EQ(value, 0);
   EXPECT_EQ(ReadGateValue("COM", &value), ULO_DONE);  // still signalled
   EXPECT_EQ(value, 1);
+  ExpectNothingLeaked();
+}
+
+// ---- Found by the soak --------------------------------------------------
+
+TEST_F(FaultTest, AReportThatReadsLikeTheWriteLineIsDeliveredAndConfirms) {
+  int32_t do3 = zempro::DefineGate(kInstance, "@DO3", ULO_TYPE_DIGITAL);
+  StartQuiet();
+  // The controller reports the point just before it echoes the write.
+  controller_->SetResponder(
+      [](const std::string &line) { return Frame("@DO3=1") + line; });
+  EXPECT_EQ(WriteDigital("@DO3", 1), ULO_DONE);
+  EXPECT_TRUE(
+      Eventually([&] { return zempro::ReadGateById(do3).has_value(); }));
+  std::this_thread::sleep_for(300ms);  // the bare echo reaches the receiver
+  auto value = zempro::ReadGateById(do3);
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(value->updates, 1u);
+  EXPECT_EQ(value->value, 1.0);
   ExpectNothingLeaked();
 }
 

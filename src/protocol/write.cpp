@@ -79,6 +79,10 @@ int ReadEcho(InstanceWorkspace &ws, const char *line, char *buffer,
       bool awaited =
           stored == std::strlen(line) && std::strcmp(buffer, line) == 0;
       if (framed == 0 || awaited) {
+        // A framed text that reads like the line confirms it, and is also
+        // delivered: it may be a report that came just before the echo.
+        if (framed > 0 && ReadFrameRest(ws, frame, framed, &framed))
+          HandleFrame(ws, frame, framed);
         *length = stored;
         return kEchoRead;
       }

@@ -19,7 +19,8 @@ enum EchoCode { kEchoRead = 0, kEchoNoCr = 1, kEchoNoCharacter = 2 };
 // Reads the echo of line: the text from the last "$" or "@" to the first CR
 // after it, into buffer (kLineLimit + 1 bytes, zeroed by the caller). A frame
 // (STX to ETX) whose text is not line is a report that arrived meanwhile: it
-// is delivered as the receiver would and is not part of the echo. An echo
+// is delivered as the receiver would and is not part of the echo. A frame
+// whose text is line confirms it and is delivered too. An echo
 // longer than kLineLimit sets *length past kLineLimit and never matches.
 int ReadEcho(InstanceWorkspace &ws, const char *line, char *buffer,
              uint32_t *length);
