@@ -1,11 +1,11 @@
 #include "ports.h"
 
-#include <cctype>
-
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <sys/stat.h>
+
+#include "port_name.h"
 #endif
 
 namespace ulohost {
@@ -34,43 +34,23 @@ bool EntryExists(const std::string &path) {
   return lstat(path.c_str(), &info) == 0;
 }
 
-// n of "COMn" (any case, 1 to 256, no leading zero), or 0.
-unsigned ComNumber(const std::string &name) {
-  if (name.size() < 4 || name.size() > 6 ||
-      !EqualsIgnoringCase(name.substr(0, 3), "COM") || name[3] == '0') {
-    return 0;
-  }
-  unsigned number = 0;
-  for (std::size_t i = 3; i < name.size(); ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return 0;
-    number = number * 10 + static_cast<unsigned>(name[i] - '0');
-  }
-  return number <= 256 ? number : 0;
-}
-
 #endif
 
 }  // namespace
 
 std::string PortDevice(const std::string &given, const std::string &port_dir) {
-  // A Win32 device-namespace prefix ("\\.\COM12") is dropped.
-  std::string name = given.starts_with("\\\\.\\") ? given.substr(4) : given;
 #ifdef _WIN32
+  // A Win32 device-namespace prefix ("\\.\COM12") is dropped.
   static_cast<void>(port_dir);
-  return name;
+  return given.starts_with("\\\\.\\") ? given.substr(4) : given;
 #else
-  bool null_device = EqualsIgnoringCase(name, "NUL");
-  if (!null_device && !port_dir.empty() &&
-      name.find('/') == std::string::npos && name != "." && name != "..") {
-    std::string entry = port_dir + "/" + name;
-    if (EntryExists(entry)) return entry;
-  }
-  if (null_device) return "/dev/null";
-  if (unsigned number = ComNumber(name)) {
-    return "/dev/ttyS" + std::to_string(number - 1);
-  }
-  if (name.starts_with('/')) return name;
-  return "/dev/" + name;
+  // The same mapping the driver's platform layer opens.
+  char path[4096];
+  if (!ulo::os::PortPath(given.c_str(),
+                         port_dir.empty() ? nullptr : port_dir.c_str(), path,
+                         sizeof path))
+    return given;
+  return path;
 #endif
 }
 
