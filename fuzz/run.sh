@@ -46,4 +46,4 @@ if [ "${#failed[@]}" -gt 0 ]; then
   echo "fuzz targets that failed: ${failed[*]}"
   exit 1
 fi
-echo "${#targets[@]} passed, 0 failed: fuzz targets"
+echo "fuzz: ${#targets[@]} of ${#targets[@]} targets ran clean for ${seconds}s"

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
   clang clang-format
+  libclang-rt-dev llvm  # sanitizer and libFuzzer runtimes, llvm-symbolizer
 )
 # --windows: also the 32-bit Windows cross build and Wine to test it
 # (`make test-windows`, `make dist`); wine32 is an i386 package.

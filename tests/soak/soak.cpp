@@ -265,8 +265,9 @@ int main(int argc, char **argv) {
   // Samples once a second; the first fifth of the run (at least until every
   // instance runs) is the warm-up the later samples are compared with.
   std::vector<Sample> samples;
-  while (Clock::now() < end) {
+  for (;;) {
     std::this_thread::sleep_for(1s);
+    if (Clock::now() >= end) break;  // the writers begin to leave
     samples.push_back(Measure(begin));
   }
   for (std::thread &writer : writers) writer.join();
@@ -412,6 +413,6 @@ int main(int argc, char **argv) {
   std::filesystem::current_path("/");
   std::filesystem::remove_all(pattern);
   int failed = int(checks.size()) - passed;
-  std::printf("soak: %d passed, %d failed\n", passed, failed);
+  std::printf("soak: %d of %zu checks passed\n", passed, checks.size());
   return failed == 0 ? 0 : 1;
 }
