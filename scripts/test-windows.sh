@@ -34,10 +34,9 @@ export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko prompts
 unset DISPLAY WAYLAND_DISPLAY
 
 echo "Creating the Wine prefix in $WINEPREFIX"
-mkdir -p "$WINEPREFIX"
+wineboot -i
 # The server stays up for the whole run: each test is its own Wine process.
 wineserver -p
-wineboot -i
 rm -f "$WINEPREFIX"/dosdevices/com*
 
 # Waits until socat has made the link to its pseudo-terminal.
