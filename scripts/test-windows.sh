@@ -35,8 +35,11 @@ unset DISPLAY WAYLAND_DISPLAY
 
 echo "Creating the Wine prefix in $WINEPREFIX"
 wineboot -i
-# The server stays up for the whole run: each test is its own Wine process.
+# A server that stays up for the whole run (each test is a Wine process of
+# its own), started once the one wineboot used has gone.
+wineserver -w
 wineserver -p
+wine cmd.exe /c exit 0  # the first program waits for Wine's services
 rm -f "$WINEPREFIX"/dosdevices/com*
 
 # Waits until socat has made the link to its pseudo-terminal.

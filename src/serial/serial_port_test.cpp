@@ -1,9 +1,11 @@
 #include "serial/serial_port.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstring>
@@ -12,7 +14,10 @@
 #include "controller.h"
 #include "os.h"
 #include "platform/handle_word.h"
+#include "wine.h"
+#ifndef _WIN32
 #include "platform/posix/syscall_faults.h"
+#endif
 
 namespace ulo::testing {
 namespace {
@@ -29,6 +34,7 @@ class SerialPortTest : public ::testing::Test {
   int Open(const LineSettings &line = k9600, uint16_t flags = 8) {
     return OpenPort(controller_.Path().c_str(), line, flags, &handle_);
   }
+#ifndef _WIN32
   // The slave's line state as the kernel has it.
   termios State() {
     termios state{};
@@ -38,11 +44,14 @@ class SerialPortTest : public ::testing::Test {
     close(fd);
     return state;
   }
+#endif
 
   Controller controller_;
   uint32_t handle_ = 0;
 };
 
+// Linux only: reads the line state back from the kernel's tty layer.
+#ifndef _WIN32
 TEST_F(SerialPortTest, OpensRawAtTheAskedBaudAndStopBits) {
   ASSERT_EQ(Open(LineSettings{19200, 8, 2, 0}), kPortOk);
   ASSERT_NE(handle_, 0u);
@@ -53,8 +62,10 @@ TEST_F(SerialPortTest, OpensRawAtTheAskedBaudAndStopBits) {
   EXPECT_FALSE(state.c_oflag & OPOST);
   EXPECT_FALSE(state.c_iflag & (ICRNL | IXON));
 }
+#endif
 
 TEST_F(SerialPortTest, AsecondOpenOfAHeldPortFails) {
+  if (RunningUnderWine()) GTEST_SKIP() << kWineOpensHeldPorts;
   ASSERT_EQ(Open(), kPortOk);
   uint32_t second = 0;
   EXPECT_EQ(OpenPort(controller_.Path().c_str(), k9600, 8, &second),
@@ -78,6 +89,9 @@ TEST_F(SerialPortTest, CloseOfADeadHandleFailsWithSeven) {
   handle_ = 0;
 }
 
+// Linux only: opens a port through a symbolic link and reads its line state
+// back from the tty layer.
+#ifndef _WIN32
 TEST_F(SerialPortTest, OpenFromSettingsUsesNameLineAndFlags) {
   PortSettings settings{};
   std::memset(settings.port, 'x', sizeof settings.port);  // no terminator
@@ -94,6 +108,7 @@ TEST_F(SerialPortTest, OpenFromSettingsUsesNameLineAndFlags) {
   EXPECT_EQ(cfgetospeed(&state), B4800);
   EXPECT_EQ(ClosePort(port), kPortOk);
 }
+#endif
 
 TEST_F(SerialPortTest, SetReadTimeoutReportsThePreviousValue) {
   ASSERT_EQ(Open(), kPortOk);
@@ -193,6 +208,10 @@ TEST_F(SerialPortTest, ReadExactAndDrain) {
   EXPECT_EQ(std::string(buffer, 4), "abcd");
 }
 
+// Linux only: a promise of the Linux platform layer; on Windows a blocked
+// synchronous read ends at its timeout, and the driver never closes a port the
+// receiver is reading.
+#ifndef _WIN32
 TEST_F(SerialPortTest, ClosingWakesABlockedReader) {
   ASSERT_EQ(Open(), kPortOk);
   SetReadTimeout(handle_, 3000);  // 30 s
@@ -209,7 +228,10 @@ TEST_F(SerialPortTest, ClosingWakesABlockedReader) {
   EXPECT_EQ(code, kPortIoFailed);
   handle_ = 0;
 }
+#endif
 
+// Linux only: injects failures into the Linux platform layer's system calls.
+#ifndef _WIN32
 TEST_F(SerialPortTest, AFailingOpenStepLeavesNoDescriptorOpen) {
   struct Step {
     sys::Call call;
@@ -235,6 +257,7 @@ TEST_F(SerialPortTest, AFailingOpenStepLeavesNoDescriptorOpen) {
     handle_ = 0;
   }
 }
+#endif
 
 }  // namespace
 }  // namespace ulo::testing

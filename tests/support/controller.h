@@ -1,6 +1,8 @@
-// The controller's side of a pseudo-terminal, for tests: what the driver sends
+// The controller's side of a serial line, for tests: what the driver sends
 // is collected (with the time each byte came), and replies can be sent by hand
-// or by a responder that answers every line ending in CR.
+// or by a responder that answers every line ending in CR. On Linux the line
+// is a new pseudo-terminal; on Windows it is a pair of COM ports that the
+// test harness has linked (see OpenPortPair in controller_windows.cpp).
 #ifndef ULOPR1_TESTS_SUPPORT_CONTROLLER_H
 #define ULOPR1_TESTS_SUPPORT_CONTROLLER_H
 
@@ -13,7 +15,11 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+#include <atomic>
+#else
 #include "pty.h"
+#endif
 
 namespace ulo::testing {
 
@@ -30,7 +36,9 @@ class Controller {
   Controller(const Controller &) = delete;
   Controller &operator=(const Controller &) = delete;
 
-  const std::string &Path() const { return pty_.path; }
+  // The port the driver opens: the pseudo-terminal's path on Linux, the COM
+  // port's name on Windows.
+  const std::string &Path() const { return path_; }
   void Send(std::string_view bytes);
   void SetResponder(Responder responder);
 
@@ -40,14 +48,28 @@ class Controller {
   // Waits until the received bytes contain text (after `from` bytes).
   bool WaitFor(std::string_view text, std::chrono::milliseconds timeout,
                size_t from = 0) const;
-  // Closes the line, as when an adapter is unplugged.
+#ifndef _WIN32
+  // Closes the line, as when an adapter is unplugged. (Linux only: a pair of
+  // COM ports cannot hang up.)
   void Vanish();
+#endif
 
  private:
   void ReadLoop();
+  // Keeps bytes that came from the driver and answers each completed line.
+  void Receive(const char *bytes, size_t count);
+  // Writes to the line; mutex_ is held.
+  void WriteLocked(std::string_view bytes);
 
+  std::string path_;
+#ifdef _WIN32
+  void *port_ = nullptr;   // our COM port (a HANDLE)
+  void *claim_ = nullptr;  // a named mutex that holds the pair for us
+  std::atomic<bool> stopping_{false};
+#else
   tools::Pty pty_;
   int stop_pipe_[2] = {-1, -1};
+#endif
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::string received_;

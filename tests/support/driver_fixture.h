@@ -1,7 +1,8 @@
 // A host around one driver instance for tests: a private working directory
 // (for init files) that is also the port directory, a controller on a
-// pseudo-terminal reachable as COM1, the stand-in host runtime with an
-// in-memory log, and a zero-filled workspace.
+// pseudo-terminal reachable as COM1 (on Windows: at the far end of the COM1
+// the test harness maps), the stand-in host runtime with an in-memory log,
+// and a zero-filled workspace.
 #ifndef ULOPR1_TESTS_SUPPORT_DRIVER_FIXTURE_H
 #define ULOPR1_TESTS_SUPPORT_DRIVER_FIXTURE_H
 
@@ -42,6 +43,7 @@ class DriverTest : public ::testing::Test {
   int32_t WriteDigital(const char *address, uint16_t value);
   int32_t WriteFloat(const char *address, float value);
   // Makes another pseudo-terminal reachable under name in the port folder.
+  // On Windows the names are fixed by the harness: name must be device.
   void LinkPort(const std::string &name, const std::string &device);
 
   std::string dir_;
