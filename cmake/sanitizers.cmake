@@ -2,10 +2,10 @@
 #   ULO_SANITIZE    what -fsanitize gets: "address,undefined" or "thread".
 #   ULO_BUILD_FUZZ  coverage instrumentation for libFuzzer and the targets in
 #                   fuzz/ (with ULO_SANITIZE=address,undefined).
-# Every library and program uses the sanitizer's shared runtime: libzempro.so
-# links with --no-undefined and the driver library leaves symbols open, so the
-# runtime's symbols must come from a library both can see. Programs find that
-# runtime through their run path.
+# With address+undefined every library and program uses the sanitizer's
+# shared runtime: libzempro.so links with --no-undefined and the driver
+# library leaves symbols open, so the runtime's symbols must come from a
+# library both can see. Programs find that runtime through their run path.
 set(ULO_SANITIZE "" CACHE STRING "Sanitizers to build with (-fsanitize=...)")
 option(ULO_BUILD_FUZZ "Build the libFuzzer targets in fuzz/" OFF)
 
@@ -16,7 +16,16 @@ if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   message(FATAL_ERROR "ULO_SANITIZE and ULO_BUILD_FUZZ need clang")
 endif()
 
-if(ULO_SANITIZE)
+if(ULO_SANITIZE MATCHES "thread")
+  # The thread sanitizer's shared runtime needs the C++ library and starts
+  # after it, too late for the library's own start-up: programs take the
+  # static runtime, and shared libraries leave its symbols to the program
+  # (a last -z undefs lifts libzempro.so's --no-undefined for this build).
+  add_compile_options(-fsanitize=${ULO_SANITIZE} -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${ULO_SANITIZE})
+  string(APPEND CMAKE_CXX_CREATE_SHARED_LIBRARY " -Wl,-z,undefs")
+elseif(ULO_SANITIZE)
   add_compile_options(-fsanitize=${ULO_SANITIZE} -fno-sanitize-recover=all
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=${ULO_SANITIZE} -shared-libsan)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 
 #include "driver_fixture.h"
@@ -60,7 +61,7 @@ TEST_F(WriteTest, ASilentControllerFailsWithTwoAfterFiveAttempts) {
 }
 
 TEST_F(WriteTest, ARetryAfterAGarbledEchoSucceeds) {
-  int attempts = 0;
+  std::atomic<int> attempts{0};  // counted on the controller's thread
   controller_->SetResponder([&](const std::string &line) {
     return ++attempts == 1 ? std::string("@X\r") : line;
   });
