@@ -65,7 +65,10 @@ using LogSink = std::function<void(const LogRecord &record)>;
 // call at a time; once RemoveLogSink returns the sink is not called again.
 // While no sink is registered messages are dropped. err() cuts a message to
 // 1023 bytes; a null format logs "(null format)". A sink must not rely on its
-// own err() calls being logged (they are dropped: no recursion).
+// own err() calls being logged (they are dropped: no recursion). On Windows,
+// where zempro.dll and the program each carry their own C++ runtime, an
+// exception cannot pass from a sink or listener back into zempro.dll: it ends
+// the program, so sinks and listeners there must not throw.
 ZEMPRO_API int AddLogSink(LogSink sink);
 ZEMPRO_API void RemoveLogSink(int sink);
 // A sink writing "HH:MM:SS.mmm [class] text" lines to stderr; with
