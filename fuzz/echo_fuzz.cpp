@@ -19,7 +19,6 @@
 namespace ulo::fuzzing {
 namespace {
 
-constexpr uint8_t kInstance = 7;
 constexpr size_t kHead = 5;
 
 struct Host {
@@ -27,9 +26,7 @@ struct Host {
     InstallFakeLine();
     zempro::DefineGate(kInstance, "$T1", ULO_TYPE_FLOAT);
     zempro::DefineGate(kInstance, "@DO3", ULO_TYPE_DIGITAL);
-    Zem5MkClient("PR1_No_07", 1, 0, client);
   }
-  uint8_t client[5] = {};
 };
 
 // The line command 7 sends for the gate, as the controller expects it.
@@ -69,11 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string_view answer = rest.substr(std::min(newline + 1, rest.size()));
 
   FeedLine(reinterpret_cast<const uint8_t *>(answer.data()), answer.size());
-  InstanceWorkspace ws{};
-  ws.port = OpenLine();
-  Require(ws.port != 0, "the line opens");
-  ws.instance = kInstance;
-  std::memcpy(ws.client, host.client, sizeof ws.client);
+  InstanceWorkspace ws;
+  StartOnLine(ws);
   unsigned char value[8] = {};
   std::memcpy(value, data + 1, 4);
   GateAccess gate{};

@@ -12,6 +12,7 @@
 
 #include "platform/posix/syscalls.h"
 #include "serial/serial_port.h"
+#include "ulopr1/zempro.h"
 
 namespace ulo::fuzzing {
 namespace {
@@ -142,6 +143,17 @@ uint32_t OpenLine() {
   return OpenPort(kLinePath, LineSettings{9600, 8, 0, 0}, 8, &handle) == kPortOk
              ? handle
              : 0;
+}
+
+void StartOnLine(InstanceWorkspace &ws) {
+  static uint8_t client[5] = {};
+  if (client[0] == 0)
+    Require(Zem5MkClient("PR1_No_07", 1, 0, client) == 0, "a host client");
+  ws = InstanceWorkspace{};
+  ws.port = OpenLine();
+  Require(ws.port != 0, "the line opens");
+  ws.instance = kInstance;
+  std::memcpy(ws.client, client, sizeof ws.client);
 }
 
 void Require(bool holds, const char *what) {

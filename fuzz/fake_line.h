@@ -24,6 +24,10 @@ const std::string &LineWritten();
 // Opens the line as a start would: 9600 8N1, one second read timeout. The
 // handle, or 0.
 uint32_t OpenLine();
+// A workspace as a start leaves it for instance 7: the line open as its
+// port and the host's client registered (once per process).
+inline constexpr uint8_t kInstance = 7;
+void StartOnLine(InstanceWorkspace &ws);
 
 // Ends the process with a message when an expectation fails, so the fuzzer
 // keeps the input.

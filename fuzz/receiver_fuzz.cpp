@@ -14,18 +14,14 @@
 namespace ulo::fuzzing {
 namespace {
 
-constexpr uint8_t kInstance = 7;
-
 struct Host {
   Host() {
     InstallFakeLine();
     for (const char *address : {"$T1", "@DO3", "$", "@", "$A=B", "$T1 "})
       zempro::DefineGate(kInstance, address, ULO_TYPE_FLOAT);
-    Zem5MkClient("PR1_No_07", 1, 0, client);
     zempro::Subscribe([this](const zempro::GateInfo &,
                              const zempro::GateValue &) { ++delivered; });
   }
-  uint8_t client[5] = {};
   uint64_t delivered = 0;
 };
 
@@ -37,11 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   using namespace ulo::fuzzing;
   static Host host;
   FeedLine(data, size);
-  InstanceWorkspace ws{};
-  ws.port = OpenLine();
-  Require(ws.port != 0, "the line opens");
-  ws.instance = kInstance;
-  std::memcpy(ws.client, host.client, sizeof ws.client);
+  InstanceWorkspace ws;
+  StartOnLine(ws);
   uint64_t before = host.delivered;
   uint32_t waiting = BytesWaiting(ws.port);
   Require(waiting == size, "every byte counts as waiting");

@@ -67,6 +67,10 @@ class FaultTest : public DriverTest {
     ASSERT_TRUE(log_.WaitFor(8, "ULOPR1: $X received from ULO 7", 1, kWait));
     log_.Clear();
   }
+  // The controller echoes every line it is sent.
+  static void EchoWrites(Controller &controller) {
+    controller.SetResponder([](const std::string &line) { return line; });
+  }
   uint64_t Updates() {
     auto value = zempro::ReadGateById(t1_);
     return value ? value->updates : 0;
@@ -222,7 +226,7 @@ TEST_F(FaultTest, FailedInputQueueQueriesOnlyDelay) {
 
 TEST_F(FaultTest, AWriteWhoseFirstByteIsLostIsRetriedAndConfirmed) {
   StartQuiet();
-  controller_->SetResponder([](const std::string &line) { return line; });
+  EchoWrites(*controller_);
   {
     FaultScope faults;
     faults.Fail(Call::kWrite, 1, EIO);
@@ -236,7 +240,7 @@ TEST_F(FaultTest, AWriteWhoseFirstByteIsLostIsRetriedAndConfirmed) {
 
 TEST_F(FaultTest, AWriteThatCannotSendFailsWithTwoAfterFiveAttempts) {
   StartQuiet();
-  controller_->SetResponder([](const std::string &line) { return line; });
+  EchoWrites(*controller_);
   {
     FaultScope faults;
     faults.Fail(Call::kWrite, 1, EIO, 1000);
@@ -245,14 +249,14 @@ TEST_F(FaultTest, AWriteThatCannotSendFailsWithTwoAfterFiveAttempts) {
   EXPECT_EQ(log_.Count(8, kFailed), 5);
   EXPECT_EQ(log_.Count(8, "ULOPR1: Failed to read response to write"), 5);
   EXPECT_EQ(log_.Count(32, "ULOPR1: Gate @DO3: Write failed. rc = 2 "), 1);
-  controller_->SetResponder([](const std::string &line) { return line; });
+  EchoWrites(*controller_);
   EXPECT_EQ(WriteDigital("@DO3", 1), ULO_DONE);  // the port still works
   ExpectNothingLeaked();
 }
 
 TEST_F(FaultTest, AFailedEchoReadIsRetried) {
   StartQuiet();
-  controller_->SetResponder([](const std::string &line) { return line; });
+  EchoWrites(*controller_);
   {
     FaultScope faults;
     faults.Fail(Call::kRead, 1, EIO);
@@ -387,7 +391,7 @@ TEST_F(FaultTest, ALineVanishingMidFrameEndsTheReadAtOnceAndComesBack) {
   EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);
   EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_DONE);
   ExpectReportsFlow(*controller_, 12);
-  controller_->SetResponder([](const std::string &text) { return text; });
+  EchoWrites(*controller_);
   EXPECT_EQ(WriteDigital("@DO3", 1), ULO_DONE);
   line.reset();
   ExpectNothingLeaked();
@@ -409,7 +413,7 @@ TEST_F(FaultTest, ALineVanishingMidWriteFailsTheWriteWithoutWaiting) {
   EXPECT_EQ(log_.Count(32, "ULOPR1: Gate @DO3: Write failed. rc = 2 "), 1);
 
   LinkPort("COM1", controller_->Path());
-  controller_->SetResponder([](const std::string &text) { return text; });
+  EchoWrites(*controller_);
   EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);
   EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_DONE);
   EXPECT_EQ(WriteDigital("@DO3", 1), ULO_DONE);
