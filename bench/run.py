@@ -111,12 +111,7 @@ class Child:
             self.proc.wait()
         self.errors.close()
 
-    def freeze(self):
-        """Stops the program where it is; its lines stay open."""
-        self.proc.send_signal(signal.SIGSTOP)
-
     def terminate(self):
-        self.proc.send_signal(signal.SIGCONT)
         self.proc.send_signal(signal.SIGTERM)
         self.proc.wait(30)
         self.errors.close()
@@ -238,6 +233,14 @@ class Bench:
         return children, readies
 
 
+def drain_seconds(bench, wait):
+    """Long enough for the receivers to take what is still on the line:
+    their longest wait (the host's default is shorter than 500 ms) and
+    some."""
+    wait = bench.wait if wait == "default" else wait
+    return 1.0 + (max(wait) if wait else 500) / 1000
+
+
 def read_stamps(path, with_line):
     frames = []
     with open(path) as stamps:
@@ -267,33 +270,38 @@ def cpu_between(first, second):
 # ---- delivery at line rate: driver and pyserial -------------------------
 
 
-def match_from_end(frames, deliveries, since):
-    """Pairs each address's frames with its deliveries, the last with the
-    last: frames from before the receiver was ready may be missing (pyserial
-    empties the input when it opens the port), the rest are in order.
-    Returns the pairs [(frame ns, delivery ns, values agree)] of frames sent
-    since `since`, and how many of those have no delivery."""
+def pair_frames(frames, deliveries, ready_ns):
+    """Pairs each address's frames with its deliveries, in order. Frames
+    sent before the receiver was ready may be missing (pyserial empties
+    the input when it opens the port): the first delivery is matched to
+    the frame, among the first ones, from which the values agree longest.
+    Returns {address: (frames from that one on, deliveries)}."""
     sent = defaultdict(list)
     for nanos, line, text in frames:
         address, _, value = text.partition("=")
-        sent[(line, address)].append((nanos, value))
+        sent[(line, address)].append((nanos, float(value), len(text)))
     got = defaultdict(list)
     for nanos, key, value in deliveries:
         got[key].append((nanos, value))
-    pairs, lost = [], 0
+    paired = {}
     for key, frame_list in sent.items():
         delivered = got[key]
-        counted = [f for f in frame_list if f[0] >= since]
-        lost += max(0, len(counted) - len(delivered))
-        for (f_ns, f_value), (d_ns, d_value) in zip(reversed(frame_list),
-                                                    reversed(delivered)):
-            if f_ns >= since:
-                pairs.append((f_ns, d_ns, math.isclose(
-                    float(f_value), d_value, abs_tol=1e-9)))
-    return pairs, lost
+        early = sum(1 for nanos, *_ in frame_list if nanos < ready_ns)
+
+        def agreeing(skip):
+            return sum(1 for (_, f, _), (_, d) in zip(
+                frame_list[skip:skip + 50], delivered)
+                       if math.isclose(f, d, abs_tol=1e-9))
+
+        skip = max(range(min(early + 5, len(frame_list)) + 1),
+                   key=lambda k: (agreeing(k), -k))
+        paired[key] = (frame_list[skip:], delivered)
+    return paired
 
 
-def delivery_run(bench, receiver, baud, seconds):
+def delivery_run(bench, receiver, baud, seconds, wait="default"):
+    """One line at line rate: prv1sim sends back to back; the driver under
+    the benchmark host, or the pyserial receiver, takes the reports."""
     workdir = bench.workdir(f"{receiver}-{baud}")
     stamps = workdir / "stamps.txt"
     rate = 10 * baud / 10 / FRAME_BYTES  # ahead of the line: it never idles
@@ -301,9 +309,8 @@ def delivery_run(bench, receiver, baud, seconds):
                  "--rate", rate, "--seed", 7, "--timestamps", stamps],
                 "prv1sim", workdir)
     sim.line()  # listening on ...
-    busy0 = busy_jiffies()
     if receiver == "driver":
-        peer = bench.host(workdir, "host", 1, baud=baud)
+        peer = bench.host(workdir, "host", 1, baud=baud, wait=wait)
         ready = peer.expect("ready")
         ready_ns = bench_now()
         names = {str(gate): address for gate, _, address in ready["gates"]}
@@ -316,37 +323,48 @@ def delivery_run(bench, receiver, baud, seconds):
         time.sleep(1.1)  # as long as the driver's receiver takes to start
         names = None
     time.sleep(1.0)  # what piled up while the receiver started drains
+    busy0 = busy_jiffies()
     first = peer.ask("mark", "mark")
     time.sleep(seconds)
-    # Frozen, not ended: a line that closed would take with it what the
-    # receiver has not read yet.
-    sim.freeze()
-    sent_until = bench_now()
-    time.sleep(0.5 + (max(bench.wait) if bench.wait else 10) / 1000)
     second = peer.ask("mark", "mark")
     busy1 = busy_jiffies()
     dump = workdir / "deliveries.txt"
     peer.ask(f"dump {dump}", "dumped")
     peer.stop()
     sim.terminate()
-    frames = read_stamps(stamps, with_line=False)
+    # The line goes on until the end: a frame counts if it was sent long
+    # enough before the last mark to have been delivered by then.
+    cutoff = second["mono_ns"] - int(drain_seconds(bench, wait) * 1e9)
     deliveries = [(nanos, (0, names[key] if names else key), value)
                   for nanos, key, value in read_deliveries(dump)]
-    pairs, lost = match_from_end(frames, deliveries, ready_ns)
-    in_window = [d - f for f, d, _ in pairs
-                 if first["mono_ns"] <= f <= sent_until]
-    window_bytes = sum(len(text) + 5 for nanos, _, text in frames
-                       if first["mono_ns"] <= nanos <= sent_until)
-    window_s = (sent_until - first["mono_ns"]) / 1e9
+    sent = lost = mismatches = 0
+    latencies, window_bytes = [], 0
+    for frame_list, delivered in pair_frames(
+            read_stamps(stamps, with_line=False), deliveries,
+            ready_ns).values():
+        for index, (f_ns, f_value, length) in enumerate(frame_list):
+            if not ready_ns <= f_ns <= cutoff:
+                continue
+            sent += 1
+            if f_ns >= first["mono_ns"]:
+                # STX, two header characters, the text, CR, ETX.
+                window_bytes += length + 5
+            if index >= len(delivered):
+                lost += 1
+                continue
+            d_ns, d_value = delivered[index]
+            if not math.isclose(f_value, d_value, abs_tol=1e-9):
+                mismatches += 1
+            if f_ns >= first["mono_ns"]:
+                latencies.append(d_ns - f_ns)
+    window_s = (cutoff - first["mono_ns"]) / 1e9
     result = {
-        "sent": sum(1 for f in frames if f[0] >= ready_ns),
-        "delivered": len(pairs), "lost": lost,
-        "value_mismatches": sum(1 for *_, same in pairs if not same),
-        "latency": latency_summary(in_window),
-        "latencies_ms": [x / 1e6 for x in in_window],
+        "sent": sent, "lost": lost, "value_mismatches": mismatches,
+        "latency": latency_summary(latencies),
+        "latencies_ms": [x / 1e6 for x in latencies],
         "machine_busy_cores": os.cpu_count() * (busy1[0] - busy0[0]) /
         max(1, busy1[1] - busy0[1]),
-        # STX, header, text, CR, ETX: 10 bits a byte.
+        # 10 bits a byte.
         "line_rate_share": window_bytes * 10 / baud / window_s,
     }
     result.update(cpu_between(first, second))
@@ -453,7 +471,7 @@ def lines_run(bench, instances, baud, seconds, rate=None, wait="default",
     firsts = [child.ask("mark", "mark") for child, _ in children]
     lines.send("go")
     done = lines.expect("done", timeout=seconds + 120)
-    time.sleep(0.5 + (max(bench.wait) if bench.wait else 10) / 1000)
+    time.sleep(drain_seconds(bench, wait))
     seconds_ = [child.ask("mark", "mark") for child, _ in children]
     busy1 = busy_jiffies()
     deliveries = []
@@ -539,8 +557,8 @@ def most_carried(bench, baud, ladder, seconds):
 
 
 def section_scale(bench, args):
-    ladders = {9600: [64, 128, 255, 384, 512],
-               115200: [16, 32, 64, 96, 128, 192, 255]}
+    ladders = {9600: [128, 256, 512, 768, 1024],
+               115200: [64, 128, 256, 384, 512, 768, 1024]}
     results = {}
     for baud, ladder in ladders.items():
         runs = []
@@ -569,31 +587,45 @@ def section_scale(bench, args):
 # ---- the host's wait ------------------------------------------------------
 
 
-WAIT_CHOICES = [[2], [5], [10], [20], [50], [100], [5, 100], [10, 100],
-                [10, 200], [20, 200]]
+# Fixed waits: a busy line keeps an adaptive wait at its shortest, a quiet
+# one lets it grow to its longest, so these show what either end costs.
+WAIT_CHOICES = [[10], [25], [50], [100], [200], [400]]
 
 
 def section_waits(bench, args):
+    choices = WAIT_CHOICES + ([] if bench.wait is None else [bench.wait])
+    if bench.wait is None:
+        choices.append(None)  # the host's default
     results = []
-    for wait in WAIT_CHOICES:
+    for wait in choices:
         runs = []
         for repeat in range(args.repeats):
-            log(f"  wait {wait}, run {repeat + 1}")
-            busy = lines_run(bench, 1, 115200, args.wait_seconds, wait=wait)
-            sparse = lines_run(bench, 16, 9600, args.wait_seconds, rate=2,
-                               wait=wait)
-            idle = idle_run(bench, 64, args.wait_seconds, wait=wait)
-            runs.append({"busy": busy, "sparse": sparse, "idle": idle})
-        results.append({
-            "wait": wait, "runs": runs,
-            "busy_p50_ms": median_of(runs, "busy", "latency", "p50_ms"),
-            "busy_p99_ms": median_of(runs, "busy", "latency", "p99_ms"),
-            "busy_cpu_ms_per_10k": median_of(runs, "busy", "cpu_ms_per_10k"),
-            "sparse_p50_ms": median_of(runs, "sparse", "latency", "p50_ms"),
-            "sparse_p99_ms": median_of(runs, "sparse", "latency", "p99_ms"),
-            "idle64_percent": median_of(runs, "idle", "cpu_share_percent"),
-            "lost": max(run["busy"]["lost"] + run["sparse"]["lost"]
-                        for run in runs)})
+            log(f"  wait {wait or 'default'}, run {repeat + 1}")
+            run = {}
+            for baud in (9600, 115200):
+                delivered = delivery_run(bench, "driver", baud,
+                                         args.wait_seconds, wait=wait)
+                delivered.pop("latencies_ms")
+                run[str(baud)] = delivered
+            run["sparse"] = lines_run(bench, 16, 9600, args.wait_seconds,
+                                      rate=2, wait=wait)
+            run["idle"] = idle_run(bench, 64, args.wait_seconds, wait=wait)
+            runs.append(run)
+        row = {"wait": wait or "default", "runs": runs,
+               "sparse_p50_ms": median_of(runs, "sparse", "latency",
+                                          "p50_ms"),
+               "sparse_p99_ms": median_of(runs, "sparse", "latency",
+                                          "p99_ms"),
+               "idle64_percent": median_of(runs, "idle",
+                                           "cpu_share_percent"),
+               "lost": max(run[k]["lost"] for run in runs
+                           for k in ("9600", "115200", "sparse"))}
+        for baud in ("9600", "115200"):
+            row[baud] = {
+                "p50_ms": median_of(runs, baud, "latency", "p50_ms"),
+                "p99_ms": median_of(runs, baud, "latency", "p99_ms"),
+                "cpu_ms_per_10k": median_of(runs, baud, "cpu_ms_per_10k")}
+        results.append(row)
     return results
 
 
@@ -692,66 +724,68 @@ def fmt(value, digits=2):
     return str(value)
 
 
+def table(header, rows):
+    """A Markdown table."""
+    lines = ["| " + " | ".join(header) + " |",
+             "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(str(cell) for cell in row) + " |"
+              for row in rows]
+    return lines + [""]
+
+
+def wait_name(wait):
+    return wait if isinstance(wait, str) else "–".join(str(x) for x in wait)
+
+
 def tables(results):
-    out = []
     m = results["machine"]
-    out.append(f"Machine: {m['cpu']}, {m['cores']} cores, {m['memory_gib']} "
-               f"GiB, Linux {m['kernel']}, Debian {m['os']}, {m['compiler']},"
-               f" Python {m['python']}, pyserial {m['pyserial']}.")
-    out.append("Background load before each section (cores busy with other "
-               "work): " + ", ".join(
-                   f"{k} {v:.2f}" for k, v in results["background"].items()))
-    out.append("")
+    out = [f"Machine: {m['cpu']}, {m['cores']} cores, {m['memory_gib']} GiB, "
+           f"Linux {m['kernel']}, Debian {m['os']}, {m['compiler']}, Python "
+           f"{m['python']}, pyserial {m['pyserial']}. Background load before "
+           "each section (cores busy with other work): " + ", ".join(
+               f"{k} {v:.2f}" for k, v in results["background"].items()) + ".",
+           ""]
     if "delivery" in results:
         out.append("### Delivery at line rate (one line, prv1sim)")
         out.append("")
-        out.append("| baud | receiver | sent | lost | line used | p50 ms | "
-                   "p99 ms | max ms | CPU ms / 10k reports |")
-        out.append("|---|---|---|---|---|---|---|---|---|")
+        rows, ratios = [], []
         for baud, data in results["delivery"].items():
             for side in ("driver", "pyserial"):
                 d = data["median"][side]
-                out.append(
-                    f"| {baud} | {side} | {fmt(d['sent'], 0)} | {d['lost']} "
-                    f"| {100 * d['line_rate_share']:.0f}% "
-                    f"| {fmt(d['p50_ms'])} | {fmt(d['p99_ms'])} "
-                    f"| {fmt(d['max_ms'])} | {fmt(d['cpu_ms_per_10k'], 1)} |")
-        out.append("")
-        out.append("| baud | pyserial CPU / driver CPU | driver p50 / pyserial "
-                   "p50 | driver p99 / pyserial p99 |")
-        out.append("|---|---|---|---|")
-        for baud, data in results["delivery"].items():
+                rows.append([baud, side, fmt(d["sent"], 0), d["lost"],
+                             f"{100 * d['line_rate_share']:.0f}%",
+                             fmt(d["p50_ms"]), fmt(d["p99_ms"]),
+                             fmt(d["max_ms"]), fmt(d["cpu_ms_per_10k"], 1)])
             r = data["median"]["ratio"]
-            out.append(f"| {baud} | {fmt(r['cpu'], 1)} | "
-                       f"{fmt(r['latency_p50'], 1)} | "
-                       f"{fmt(r['latency_p99'], 1)} |")
-        out.append("")
+            ratios.append([baud, fmt(r["cpu"], 1), fmt(r["latency_p50"], 1),
+                           fmt(r["latency_p99"], 1)])
+        out += table(["baud", "receiver", "sent", "lost", "line used",
+                      "p50 ms", "p99 ms", "max ms", "CPU ms / 10k reports"],
+                     rows)
+        out += table(["baud", "pyserial CPU / driver CPU",
+                      "driver p50 / pyserial p50",
+                      "driver p99 / pyserial p99"], ratios)
     if "idle" in results:
         out.append("### Quiet lines")
         out.append("")
-        out.append("| instances | host processes | CPU, % of one core |")
-        out.append("|---|---|---|")
-        for count, data in results["idle"].items():
-            out.append(f"| {count} | {data['processes']} | "
-                       f"{fmt(data['median_cpu_share_percent'], 3)} |")
-        out.append("")
+        out += table(["instances", "host processes", "CPU, % of one core"],
+                     [[count, data["processes"],
+                       fmt(data["median_cpu_share_percent"], 3)]
+                      for count, data in results["idle"].items()])
     if "scale" in results:
         out.append("### Scale: every line busy")
         out.append("")
-        out.append("| baud | most instances carried with zero loss | "
-                   "first count not carried |")
-        out.append("|---|---|---|")
+        rows = []
         for baud in ("9600", "115200"):
             data = results["scale"][baud]
             fails = [run["first_failed"] for run in data["runs"]]
-            top = data["ladder_top"]
-            most = data["median_most_carried"]
-            shown = f"≥ {fmt(most, 0)} (all tried)" if all(
-                f is None for f in fails) else fmt(most, 0)
-            out.append(f"| {baud} | {shown} | "
-                       f"{', '.join(fmt(f, 0) for f in fails)} |")
+            most = fmt(data["median_most_carried"], 0)
+            if all(f is None for f in fails):
+                most = f"≥ {most} (the most tried)"
+            rows.append([baud, most, ", ".join(fmt(f, 0) for f in fails)])
+        out += table(["baud", "most instances carried with zero loss",
+                      "first count not carried"], rows)
         t = results["scale"]["target_64_at_115200"]
-        out.append("")
         out.append(f"64 instances at 115200 baud: carried in every run: "
                    f"{t['all_carried']}; p99 latency "
                    f"{fmt(t['median_p99_ms'])} ms; host CPU "
@@ -761,18 +795,20 @@ def tables(results):
     if "waits" in results:
         out.append("### The host's wait")
         out.append("")
-        out.append("| wait ms | busy line p50 / p99 ms | CPU ms / 10k reports "
-                   "| sparse reports p50 / p99 ms | 64 quiet instances, % |")
-        out.append("|---|---|---|---|---|")
+        rows = []
         for w in results["waits"]:
-            name = "–".join(str(x) for x in w["wait"])
-            out.append(f"| {name} | {fmt(w['busy_p50_ms'])} / "
-                       f"{fmt(w['busy_p99_ms'])} | "
-                       f"{fmt(w['busy_cpu_ms_per_10k'], 1)} | "
-                       f"{fmt(w['sparse_p50_ms'])} / "
-                       f"{fmt(w['sparse_p99_ms'])} | "
-                       f"{fmt(w['idle64_percent'], 3)} |")
-        out.append("")
+            busy = [f"{fmt(w[b]['p50_ms'])} / {fmt(w[b]['p99_ms'])}, "
+                    f"{fmt(w[b]['cpu_ms_per_10k'], 1)}"
+                    for b in ("9600", "115200")]
+            rows.append([wait_name(w["wait"]), *busy,
+                         f"{fmt(w['sparse_p50_ms'])} / "
+                         f"{fmt(w['sparse_p99_ms'])}",
+                         fmt(w["idle64_percent"], 3), w["lost"]])
+        out += table(["wait ms",
+                      "9600 baud busy: p50 / p99 ms, CPU ms / 10k",
+                      "115200 baud busy: p50 / p99 ms, CPU ms / 10k",
+                      "sparse reports: p50 / p99 ms",
+                      "64 quiet instances, %", "lost"], rows)
     if "writes" in results:
         w = results["writes"]
         out.append("### Writes")
@@ -796,15 +832,14 @@ def tables(results):
     if "micro" in results:
         out.append("### Micro-benchmarks (median CPU time)")
         out.append("")
-        out.append("| benchmark | ns | items / s |")
-        out.append("|---|---|---|")
+        rows = []
         for group in results["micro"].values():
             for b in group:
                 label = f" ({b['label']})" if b["label"] else ""
                 items = b["items_per_second"]
-                out.append(f"| {b['name']}{label} | {fmt(b['cpu_ns'], 0)} | "
-                           f"{fmt(items / 1e6, 2) + ' M' if items else '–'} |")
-        out.append("")
+                rows.append([b["name"] + label, fmt(b["cpu_ns"], 0),
+                             fmt(items / 1e6, 2) + " M" if items else "–"])
+        out += table(["benchmark", "CPU ns", "items / s"], rows)
     return "\n".join(out)
 
 
@@ -843,11 +878,11 @@ def plots(results, out_dir):
         counts = [int(c) for c in results["idle"]]
         shares = [results["idle"][str(c)]["median_cpu_share_percent"]
                   for c in counts]
-        ax.plot(counts, shares, "o-", label="default wait")
+        ax.plot(counts, shares, "o-", label="the host's default wait")
         for w in results.get("waits", []):
-            if len(w["wait"]) == 1 and w["wait"][0] in (10, 50):
+            if w["wait"] in ([10], [50], [200]):
                 ax.plot([64], [w["idle64_percent"]], "s",
-                        label=f"fixed {w['wait'][0]} ms wait, 64 instances")
+                        label=f"fixed {w['wait'][0]} ms wait")
         ax.axhline(1.0, color="grey", linestyle="--", label="1% of one core")
         ax.set_xscale("log", base=2)
         ax.set_yscale("log")
@@ -882,7 +917,7 @@ def main():
     parser.add_argument("--wait", type=int, nargs="+", default=None,
                         help="the host's wait for every section but waits "
                         "(default: the host's own)")
-    parser.add_argument("--quiet-wait", type=float, default=0,
+    parser.add_argument("--quiet-wait", type=float, default=300,
                         help="wait up to this many seconds for a quiet "
                         "machine before each section")
     parser.add_argument("--quick", action="store_true",

@@ -14,10 +14,6 @@ namespace {
 constexpr uint32_t kStartDelayMs = 1000;
 constexpr uint32_t kShutdownDelayMs = 1000;
 constexpr uint32_t kBusyPollsBeforeMessage = 4000;
-// Frames read in one look at the port before the host is asked again, so a
-// burst (every point after a restart) is taken at once but a stop request is
-// still seen promptly.
-constexpr int kFramesPerLook = 64;
 constexpr uint32_t kHeaderLength = 3;  // STX and two header characters
 
 uint8_t Client(const InstanceWorkspace &ws) { return ws.client[0]; }
@@ -34,21 +30,29 @@ void WaitForPort(InstanceWorkspace &ws) {
   }
 }
 
-// Reads every frame waiting on the port, up to kFramesPerLook.
+// Reads what arrived while the receiver waited: as many bytes as were
+// waiting when it looked, finishing the frame in progress. A burst (every
+// point after a restart) is taken at once, however long the wait; frames
+// that come in meanwhile wait for the next look, so a busy line costs a
+// wake-up per wait rather than one per character, and a stop request is
+// seen once the backlog is read.
 void LookAtPort(InstanceWorkspace &ws) {
-  for (int frames = 0; frames < kFramesPerLook; ++frames) {
-    if (frames > 0 && !EnterPort(ws)) return;
-    if (BytesWaiting(CurrentPort(ws)) == 0) {
-      LeavePort(ws);
-      return;
-    }
-    if (frames == 0) SetEvent(WordHandle(Shared(ws.event).load()));
+  uint32_t waiting = BytesWaiting(CurrentPort(ws));
+  if (waiting == 0) {
+    LeavePort(ws);
+    return;
+  }
+  SetEvent(WordHandle(Shared(ws.event).load()));
+  for (uint32_t taken = 0; taken < waiting;) {
+    if (taken > 0 && !EnterPort(ws)) return;
     char buffer[kFrameBufferSize];
     std::memset(buffer, 0, sizeof buffer);
     uint32_t length = 0;
     bool read = ReadFrame(ws, buffer, &length);
     LeavePort(ws);
-    if (read) HandleFrame(ws, buffer, length);
+    if (!read) return;
+    HandleFrame(ws, buffer, length);
+    taken += length;
   }
 }
 

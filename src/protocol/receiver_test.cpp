@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "driver_fixture.h"
 
@@ -127,6 +129,28 @@ TEST_F(ReceiverTest, ABurstLargerThanTheInputQueueIsDeliveredWhole) {
   controller_->Send(burst);
   ASSERT_TRUE(WaitUpdates(t1_, 200));
   EXPECT_DOUBLE_EQ(zempro::ReadGateById(t1_)->value, 199.0);
+}
+
+TEST_F(ReceiverTest, WhatArrivedDuringAWaitIsTakenInOneLook) {
+  // A host that waits long: whatever the line brought in meanwhile is read
+  // at the next look, not a share of it per wait, or a busy line would
+  // outrun the receiver.
+  zempro::SetWaitMilliseconds(300);
+  std::this_thread::sleep_for(350ms);
+  std::mutex mutex;
+  std::vector<SteadyClock::time_point> stored;
+  int subscription = zempro::Subscribe(
+      [&](const zempro::GateInfo &, const zempro::GateValue &) {
+        std::lock_guard lock(mutex);
+        stored.push_back(SteadyClock::now());
+      });
+  std::string burst;
+  for (int i = 0; i < 200; ++i) burst += Frame("$T1=" + std::to_string(i));
+  controller_->Send(burst);
+  ASSERT_TRUE(WaitUpdates(t1_, 200));
+  zempro::Unsubscribe(subscription);
+  ASSERT_EQ(stored.size(), 200u);
+  EXPECT_LT(stored.back() - stored.front(), 300ms);
 }
 
 TEST_F(ReceiverTest, StopsWhenTheHostSaysSo) {
