@@ -127,7 +127,7 @@ def busy_jiffies():
     return sum(fields[:8]) - idle, sum(fields[:8])
 
 
-def background_load(seconds=2.0):
+def background_load(seconds=1.0):
     """Cores kept busy by everything else while nothing of ours runs."""
     busy0, total0 = busy_jiffies()
     time.sleep(seconds)
@@ -135,12 +135,14 @@ def background_load(seconds=2.0):
     return os.cpu_count() * (busy1 - busy0) / max(1, total1 - total0)
 
 
-def wait_quiet(limit, threshold=0.10):
+def wait_quiet(limit, threshold=0.15):
+    """Waits up to limit seconds for the machine to be quiet; returns the
+    background load it last saw (cores busy)."""
     end = time.monotonic() + limit
     load = background_load()
     while load > threshold and time.monotonic() < end:
-        log(f"  machine busy ({load:.2f} cores); waiting for it to settle")
-        time.sleep(10)
+        log(f"    machine busy ({load:.2f} cores); waiting for it to settle")
+        time.sleep(5)
         load = background_load()
     return load
 
@@ -198,7 +200,8 @@ def median_of(runs, *path):
 
 
 class Bench:
-    def __init__(self, build, workroot, wait):
+    def __init__(self, build, workroot, wait, quiet_wait=0):
+        self.quiet_wait = quiet_wait
         self.build = Path(build)
         self.bin = self.build / "bench"
         self.prv1sim = self.build / "tools" / "prv1sim" / "prv1sim"
@@ -207,6 +210,13 @@ class Bench:
 
     def workdir(self, name):
         return Path(tempfile.mkdtemp(prefix=name + "-", dir=self.workroot))
+
+    def settle(self):
+        """Before a run: the background load, after waiting for the machine
+        to be quiet if asked to."""
+        if self.quiet_wait:
+            return wait_quiet(self.quiet_wait)
+        return background_load(0.5)
 
     def host(self, workdir, name, instances, baud=9600, first_port=1,
              own_lines=False, wait="default", program="ulo_bench_host"):
@@ -302,6 +312,7 @@ def pair_frames(frames, deliveries, ready_ns):
 def delivery_run(bench, receiver, baud, seconds, wait="default"):
     """One line at line rate: prv1sim sends back to back; the driver under
     the benchmark host, or the pyserial receiver, takes the reports."""
+    background = bench.settle()
     workdir = bench.workdir(f"{receiver}-{baud}")
     stamps = workdir / "stamps.txt"
     rate = 10 * baud / 10 / FRAME_BYTES  # ahead of the line: it never idles
@@ -359,6 +370,7 @@ def delivery_run(bench, receiver, baud, seconds, wait="default"):
                 latencies.append(d_ns - f_ns)
     window_s = (cutoff - first["mono_ns"]) / 1e9
     result = {
+        "background_cores": background,
         "sent": sent, "lost": lost, "value_mismatches": mismatches,
         "latency": latency_summary(latencies),
         "latencies_ms": [x / 1e6 for x in latencies],
@@ -413,6 +425,7 @@ def section_delivery(bench, args):
 
 
 def idle_run(bench, instances, seconds, wait="default"):
+    background = bench.settle()
     workdir = bench.workdir(f"idle-{instances}")
     children, _ = bench.hosts(workdir, instances, own_lines=True, wait=wait)
     time.sleep(3)  # an adaptive wait grows to its longest
@@ -427,6 +440,7 @@ def idle_run(bench, instances, seconds, wait="default"):
     cpu = sum(b["cpu_ns"] - a["cpu_ns"] for a, b in zip(firsts, seconds_))
     wall = max(b["mono_ns"] - a["mono_ns"] for a, b in zip(firsts, seconds_))
     return {"instances": instances, "processes": len(children),
+            "background_cores": background,
             "cpu_share_percent": 100 * cpu / wall,
             "machine_busy_cores": os.cpu_count() * (busy1[0] - busy0[0]) /
             max(1, busy1[1] - busy0[1])}
@@ -452,6 +466,7 @@ def section_idle(bench, args):
 
 def lines_run(bench, instances, baud, seconds, rate=None, wait="default",
               program="ulo_bench_host"):
+    background = bench.settle()
     workdir = bench.workdir(f"lines-{instances}-{baud}")
     stamps = workdir / "stamps.txt"
     argv = [bench.bin / "ulo_bench_lines", "--dir", workdir, "--lines",
@@ -497,7 +512,7 @@ def lines_run(bench, instances, baud, seconds, rate=None, wait="default",
     reports = sum(b["delivered"] - a["delivered"]
                   for a, b in zip(firsts, seconds_))
     result = {
-        "instances": instances, "baud": baud,
+        "instances": instances, "baud": baud, "background_cores": background,
         "sent": done["frames"], "delivered": len(latencies),
         "lost": done["frames"] - len(latencies),
         "damaged": done["damaged"], "overrun_bytes": done["overrun_bytes"],
@@ -636,6 +651,7 @@ def section_writes(bench, args):
     runs = []
     for repeat in range(args.repeats):
         log(f"  writes, run {repeat + 1}")
+        bench.settle()
         workdir = bench.workdir("writes")
         child = Child([bench.bin / "ulo_bench_host", "--dir", workdir,
                        "write", "--writes", args.writes], "host", workdir)
@@ -696,6 +712,7 @@ def section_micro(bench, args):
         if not program.exists():
             continue
         log(f"  {program.name}")
+        bench.settle()
         out = bench.workroot / f"{name}-micro.json"
         subprocess.run([program, f"--benchmark_out={out}",
                         "--benchmark_out_format=json",
@@ -917,9 +934,9 @@ def main():
     parser.add_argument("--wait", type=int, nargs="+", default=None,
                         help="the host's wait for every section but waits "
                         "(default: the host's own)")
-    parser.add_argument("--quiet-wait", type=float, default=300,
-                        help="wait up to this many seconds for a quiet "
-                        "machine before each section")
+    parser.add_argument("--quiet-wait", type=float, default=120,
+                        help="before every run, wait up to this many "
+                        "seconds for the machine to be quiet (0: do not)")
     parser.add_argument("--quick", action="store_true",
                         help="one short run of everything, to try it out")
     args = parser.parse_args()
@@ -932,7 +949,7 @@ def main():
     out_dir = Path(args.out) if args.out else build / "bench-results"
     out_dir.mkdir(parents=True, exist_ok=True)
     workroot = Path(tempfile.mkdtemp(prefix="ulopr1-bench-"))
-    bench = Bench(build, workroot, args.wait)
+    bench = Bench(build, workroot, args.wait, args.quiet_wait)
 
     sections = {"delivery": section_delivery, "idle": section_idle,
                 "scale": section_scale, "waits": section_waits,
@@ -946,9 +963,7 @@ def main():
     try:
         for name in chosen:
             log(f"{name}:")
-            if args.quiet_wait:
-                wait_quiet(args.quiet_wait)
-            results["background"][name] = background_load()
+            results["background"][name] = bench.settle()
             results[name] = sections[name](bench, args)
     finally:
         shutil.rmtree(workroot, ignore_errors=True)

@@ -26,8 +26,8 @@ struct Registry {
   int last_id = 0;
   uint64_t registrations = 0;
   uint16_t fail_code = 0;
-  int shortest_ms = 10;
-  int longest_ms = 10;
+  int shortest_ms = kDefaultShortestWaitMs;
+  int longest_ms = kDefaultLongestWaitMs;
 
   void Free(Slot &slot) {
     slot.used = false;

@@ -19,7 +19,7 @@ class ClientTest : public testing::Test {
   void SetUp() override { Reset(); }
   void TearDown() override {
     Reset();
-    SetWaitMilliseconds(10);
+    SetWaitRange(kDefaultShortestWaitMs, kDefaultLongestWaitMs);
   }
 
   static uint8_t Make(const std::string &name) {

@@ -106,7 +106,7 @@ TEST(Concurrency, ManyReceiversWhileTheHostStopsThem) {
   EXPECT_EQ(log.Records().size(), total);
   EXPECT_TRUE(Clients().empty());
   Reset();
-  SetWaitMilliseconds(10);
+  SetWaitRange(kDefaultShortestWaitMs, kDefaultLongestWaitMs);
 }
 
 }  // namespace

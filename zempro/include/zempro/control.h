@@ -126,8 +126,17 @@ ZEMPRO_API bool WaitClientGone(const std::string &name,
 // (0 restores normal behaviour).
 ZEMPRO_API void FailMakeClient(uint16_t code);
 
-// How long Zem5WaitMsg waits when nothing stops it (at least 1 ms; 10 ms
-// until set). Same as SetWaitRange(milliseconds, milliseconds).
+// The wait until a host sets one: adaptive, 50 ms while reports flow and up
+// to 200 ms on a quiet line. A receiver looks at its port once a wait, so a
+// report waits about one wait and a quiet line costs one wake-up a wait;
+// 50 ms lets a slow line's look find several whole frames (far fewer
+// wake-ups per report), 200 ms keeps hundreds of quiet instances near idle.
+// docs/BENCHMARKS.md has the measurements.
+inline constexpr int kDefaultShortestWaitMs = 50;
+inline constexpr int kDefaultLongestWaitMs = 200;
+
+// How long Zem5WaitMsg waits when nothing stops it (at least 1 ms). Same as
+// SetWaitRange(milliseconds, milliseconds).
 ZEMPRO_API void SetWaitMilliseconds(int milliseconds);
 // Adaptive wait: a client waits `shortest` after a wait in which it stored a
 // value or looked up a gate, and twice its previous wait, up to `longest`,
