@@ -135,6 +135,32 @@ def background_load(seconds=1.0):
     return os.cpu_count() * (busy1 - busy0) / max(1, total1 - total0)
 
 
+# A run during which other work kept more than this busy is run again.
+OTHERS_LIMIT = 0.3
+
+
+def process_cpu_ns(pid):
+    """CPU time of a process so far (user and system), in nanoseconds."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) * 1e9 / os.sysconf(
+        "SC_CLK_TCK")
+
+
+def quietly(run):
+    """Runs run() until other work stayed quiet during it (at most three
+    times; otherwise the quietest of them)."""
+    tried = []
+    for attempt in range(3):
+        result = run()
+        result["attempts"] = attempt + 1
+        tried.append(result)
+        if result["others_cores"] <= OTHERS_LIMIT:
+            return result
+        log(f"    other work kept {result['others_cores']:.2f} cores busy "
+            "during the run; once more")
+    return min(tried, key=lambda r: r["others_cores"])
+
+
 def wait_quiet(limit, threshold=0.15):
     """Waits up to limit seconds for the machine to be quiet; returns the
     background load it last saw (cores busy)."""
@@ -335,9 +361,11 @@ def delivery_run(bench, receiver, baud, seconds, wait="default"):
         names = None
     time.sleep(1.0)  # what piled up while the receiver started drains
     busy0 = busy_jiffies()
+    sim_cpu0 = process_cpu_ns(sim.proc.pid)
     first = peer.ask("mark", "mark")
     time.sleep(seconds)
     second = peer.ask("mark", "mark")
+    sim_cpu1 = process_cpu_ns(sim.proc.pid)
     busy1 = busy_jiffies()
     dump = workdir / "deliveries.txt"
     peer.ask(f"dump {dump}", "dumped")
@@ -369,13 +397,16 @@ def delivery_run(bench, receiver, baud, seconds, wait="default"):
             if f_ns >= first["mono_ns"]:
                 latencies.append(d_ns - f_ns)
     window_s = (cutoff - first["mono_ns"]) / 1e9
+    machine_busy = os.cpu_count() * (busy1[0] - busy0[0]) / max(
+        1, busy1[1] - busy0[1])
+    own = (second["cpu_ns"] - first["cpu_ns"] + sim_cpu1 - sim_cpu0) / (
+        second["mono_ns"] - first["mono_ns"])
     result = {
-        "background_cores": background,
+        "background_cores": background, "others_cores": machine_busy - own,
         "sent": sent, "lost": lost, "value_mismatches": mismatches,
         "latency": latency_summary(latencies),
         "latencies_ms": [x / 1e6 for x in latencies],
-        "machine_busy_cores": os.cpu_count() * (busy1[0] - busy0[0]) /
-        max(1, busy1[1] - busy0[1]),
+        "machine_busy_cores": machine_busy,
         # 10 bits a byte.
         "line_rate_share": window_bytes * 10 / baud / window_s,
     }
@@ -394,8 +425,10 @@ def section_delivery(bench, args):
         runs = []
         for repeat in range(args.repeats):
             log(f"  delivery {baud} baud, run {repeat + 1}")
-            driver = delivery_run(bench, "driver", baud, args.seconds)
-            peer = delivery_run(bench, "pyserial", baud, args.seconds)
+            driver = quietly(lambda: delivery_run(bench, "driver", baud,
+                                                  args.seconds))
+            peer = quietly(lambda: delivery_run(bench, "pyserial", baud,
+                                                args.seconds))
             ratio = {
                 "cpu": peer["cpu_ms_per_10k"] / driver["cpu_ms_per_10k"]
                 if driver["cpu_ms_per_10k"] and peer["cpu_ms_per_10k"]
@@ -439,11 +472,13 @@ def idle_run(bench, instances, seconds, wait="default"):
     shutil.rmtree(workdir, ignore_errors=True)
     cpu = sum(b["cpu_ns"] - a["cpu_ns"] for a, b in zip(firsts, seconds_))
     wall = max(b["mono_ns"] - a["mono_ns"] for a, b in zip(firsts, seconds_))
+    machine_busy = os.cpu_count() * (busy1[0] - busy0[0]) / max(
+        1, busy1[1] - busy0[1])
     return {"instances": instances, "processes": len(children),
             "background_cores": background,
+            "others_cores": machine_busy - cpu / wall,
             "cpu_share_percent": 100 * cpu / wall,
-            "machine_busy_cores": os.cpu_count() * (busy1[0] - busy0[0]) /
-            max(1, busy1[1] - busy0[1])}
+            "machine_busy_cores": machine_busy}
 
 
 def section_idle(bench, args):
@@ -452,7 +487,8 @@ def section_idle(bench, args):
         runs = []
         for repeat in range(args.repeats):
             log(f"  idle {count} instances, run {repeat + 1}")
-            runs.append(idle_run(bench, count, args.idle_seconds))
+            runs.append(quietly(lambda: idle_run(bench, count,
+                                                 args.idle_seconds)))
         results[str(count)] = {
             "runs": runs,
             "median_cpu_share_percent":
@@ -526,6 +562,9 @@ def lines_run(bench, instances, baud, seconds, rate=None, wait="default",
         "machine_busy_cores": os.cpu_count() * (busy1[0] - busy0[0]) /
         max(1, busy1[1] - busy0[1]),
     }
+    # The kernel's work for the lines counts here as other work.
+    result["others_cores"] = (result["machine_busy_cores"] -
+                              (cpu + done["cpu_ns"]) / (seconds * 1e9))
     result["carried"] = (result["sent"] > 0 and result["lost"] == 0 and
                          result["damaged"] == 0 and
                          result["overrun_bytes"] == 0)
@@ -618,13 +657,15 @@ def section_waits(bench, args):
             log(f"  wait {wait or 'default'}, run {repeat + 1}")
             run = {}
             for baud in (9600, 115200):
-                delivered = delivery_run(bench, "driver", baud,
-                                         args.wait_seconds, wait=wait)
+                delivered = quietly(lambda: delivery_run(
+                    bench, "driver", baud, args.wait_seconds, wait=wait))
                 delivered.pop("latencies_ms")
                 run[str(baud)] = delivered
             run["sparse"] = lines_run(bench, 16, 9600, args.wait_seconds,
                                       rate=2, wait=wait)
-            run["idle"] = idle_run(bench, 64, args.wait_seconds, wait=wait)
+            run["idle"] = quietly(lambda: idle_run(bench, 64,
+                                                   args.wait_seconds,
+                                                   wait=wait))
             runs.append(run)
         row = {"wait": wait or "default", "runs": runs,
                "sparse_p50_ms": median_of(runs, "sparse", "latency",
@@ -869,33 +910,36 @@ def plots(results, out_dir):
         log("matplotlib missing: no plots")
         return []
     made = []
+
+    def finish(fig, axes, name):
+        for ax in axes:
+            ax.grid(True, which="both", alpha=0.3)
+            ax.legend(fontsize="small")
+        path = out_dir / name
+        fig.savefig(path, dpi=110, bbox_inches="tight")
+        plt.close(fig)
+        made.append(path)
+
     if "delivery" in results:
         fig, ax = plt.subplots(figsize=(8, 5))
         for baud, data in results["delivery"].items():
             for side, style in (("driver", "-"), ("pyserial", ":")):
                 samples = sorted(x for run in data["runs"]
                                  for x in run[side]["latencies_ms"])
-                if not samples:
-                    continue
                 share = [i / len(samples) for i in range(1, len(samples) + 1)]
                 ax.plot(samples, share, style, label=f"{side} {baud} baud")
         ax.set_xscale("log")
-        ax.set_xlabel("latency from the frame's last byte to the stored "
-                      "value (ms)")
+        ax.set_xlabel("latency from the frame's last byte written to the "
+                      "value stored (ms)")
         ax.set_ylabel("share of reports")
-        ax.set_title("Latency at line rate (all runs)")
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend()
-        path = out_dir / "latency.png"
-        fig.savefig(path, dpi=110, bbox_inches="tight")
-        plt.close(fig)
-        made.append(path)
+        ax.set_title("Latency at line rate, the host's default wait")
+        finish(fig, [ax], "latency.png")
     if "idle" in results:
         fig, ax = plt.subplots(figsize=(7, 4.5))
         counts = [int(c) for c in results["idle"]]
-        shares = [results["idle"][str(c)]["median_cpu_share_percent"]
-                  for c in counts]
-        ax.plot(counts, shares, "o-", label="the host's default wait")
+        ax.plot(counts, [results["idle"][str(c)]["median_cpu_share_percent"]
+                         for c in counts], "o-",
+                label="the host's default wait")
         for w in results.get("waits", []):
             if w["wait"] in ([10], [50], [200]):
                 ax.plot([64], [w["idle64_percent"]], "s",
@@ -907,12 +951,28 @@ def plots(results, out_dir):
         ax.set_xlabel("started instances, quiet lines")
         ax.set_ylabel("CPU, % of one core")
         ax.set_title("Idle cost")
-        ax.grid(True, which="both", alpha=0.3)
-        ax.legend()
-        path = out_dir / "idle.png"
-        fig.savefig(path, dpi=110, bbox_inches="tight")
-        plt.close(fig)
-        made.append(path)
+        finish(fig, [ax], "idle.png")
+    fixed = [w for w in results.get("waits", []) if isinstance(w["wait"],
+                                                                list)]
+    if fixed:
+        fig, (cost, quiet) = plt.subplots(1, 2, figsize=(11, 4.5))
+        waits = [w["wait"][0] for w in fixed]
+        for baud, color in (("9600", "C0"), ("115200", "C1")):
+            cost.plot(waits, [w[baud]["cpu_ms_per_10k"] for w in fixed], "o-",
+                      color=color, label=f"CPU ms / 10k reports, {baud} baud")
+            cost.plot(waits, [w[baud]["p99_ms"] for w in fixed], "s--",
+                      color=color, label=f"p99 latency ms, {baud} baud")
+        quiet.plot(waits, [w["idle64_percent"] for w in fixed], "o-",
+                   label="64 quiet instances, % of one core")
+        quiet.axhline(1.0, color="grey", linestyle="--",
+                      label="1% of one core")
+        for ax in (cost, quiet):
+            ax.set_xscale("log")
+            ax.set_yscale("log")
+            ax.set_xlabel("the host's wait (ms, fixed)")
+        cost.set_title("A busy line")
+        quiet.set_title("Quiet lines")
+        finish(fig, [cost, quiet], "waits.png")
     return made
 
 

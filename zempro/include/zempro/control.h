@@ -126,13 +126,14 @@ ZEMPRO_API bool WaitClientGone(const std::string &name,
 // (0 restores normal behaviour).
 ZEMPRO_API void FailMakeClient(uint16_t code);
 
-// The wait until a host sets one: adaptive, 50 ms while reports flow and up
+// The wait until a host sets one: adaptive, 100 ms while reports flow and up
 // to 200 ms on a quiet line. A receiver looks at its port once a wait, so a
-// report waits about one wait and a quiet line costs one wake-up a wait;
-// 50 ms lets a slow line's look find several whole frames (far fewer
-// wake-ups per report), 200 ms keeps hundreds of quiet instances near idle.
+// report waits up to one wait, and each look costs a wake-up, plus one for
+// each character of a frame still arriving. At 100 ms a look at a busy 9600
+// baud line finds about eight whole frames, so a report costs about one
+// wake-up; at 200 ms 64 quiet instances cost about half a percent of a core.
 // docs/BENCHMARKS.md has the measurements.
-inline constexpr int kDefaultShortestWaitMs = 50;
+inline constexpr int kDefaultShortestWaitMs = 100;
 inline constexpr int kDefaultLongestWaitMs = 200;
 
 // How long Zem5WaitMsg waits when nothing stops it (at least 1 ms). Same as
