@@ -922,12 +922,13 @@ def plots(results, out_dir):
 
     if "delivery" in results:
         fig, ax = plt.subplots(figsize=(8, 5))
-        for baud, data in results["delivery"].items():
+        for number, (baud, data) in enumerate(results["delivery"].items()):
             for side, style in (("driver", "-"), ("pyserial", ":")):
                 samples = sorted(x for run in data["runs"]
                                  for x in run[side]["latencies_ms"])
                 share = [i / len(samples) for i in range(1, len(samples) + 1)]
-                ax.plot(samples, share, style, label=f"{side} {baud} baud")
+                ax.plot(samples, share, style, color=f"C{number}",
+                        label=f"{side} {baud} baud")
         ax.set_xscale("log")
         ax.set_xlabel("latency from the frame's last byte written to the "
                       "value stored (ms)")

@@ -338,12 +338,12 @@ TEST_F(PortTest, ReadOnASilentLineEndsAfterTheTimeout) {
 
 TEST_F(PortTest, ZeroTimeoutWaitsUntilTheCountIsComplete) {
   HANDLE port = Open(0);
+  auto start = Clock::now();
   std::thread sender([&] {
     Send("12");
     std::this_thread::sleep_for(300ms);
     Send("34");
   });
-  auto start = Clock::now();
   EXPECT_EQ(Read(port, 4), "1234");
   EXPECT_GE(Clock::now() - start, 300ms);
   sender.join();
