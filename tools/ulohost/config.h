@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "zempro/control.h"
+
 namespace ulohost {
 
 // Limits of the driver's records and buffers.
@@ -62,8 +64,10 @@ struct HostConfig {
   double com_interval = 10;     // seconds between scheduled COM reads
   int reconnect_after = 3;      // failed COM reads in a row; 0: never
   double reopen_interval = 10;  // seconds between reopen attempts
-  int wait_min_ms = 10;         // receiver wait while reports flow
-  int wait_max_ms = 100;        // receiver wait on a quiet line
+  // Receiver wait while reports flow and on a quiet line: the runtime's own
+  // default (docs/BENCHMARKS.md says why).
+  int wait_min_ms = zempro::kDefaultShortestWaitMs;
+  int wait_max_ms = zempro::kDefaultLongestWaitMs;
 };
 
 struct Config {

@@ -131,6 +131,12 @@ gate = [{address = "$T1", type = "float"},
   }
 
   std::string HostErrors() { return ReadFile(dir_ + "/ulohost.err"); }
+  // Every event read so far, a line each, to show what came instead.
+  std::string EventsSeen() const {
+    std::string text;
+    for (const json &event : events_) text += event.dump() + '\n';
+    return text;
+  }
 
   std::string dir_;
   Child simulator_;
@@ -214,6 +220,10 @@ TEST_F(SiteTest, PortCommandsCloseReopenAndChangeTheLine) {
   ASSERT_TRUE(
       WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
       << HostErrors();
+  // The answer to the restart message is taken before the port closes (a
+  // close drops what is still waiting on it).
+  json first = {{"event", "gate"}, {"gate", "$SP1"}, {"updates", 1}};
+  ASSERT_TRUE(SeenOrComes(first, seconds(10))) << EventsSeen();
   ASSERT_TRUE(host_.WriteLine("close"));
   EXPECT_TRUE(WaitForEvent(
       {{"event", "port"}, {"action", "close"}, {"result", 0}}, seconds(10)));
@@ -233,7 +243,7 @@ TEST_F(SiteTest, PortCommandsCloseReopenAndChangeTheLine) {
   // Still talking: the controller answers the restart with its values (the
   // answer may come before the warm start returns).
   json again = {{"event", "gate"}, {"gate", "$SP1"}, {"updates", 2}};
-  EXPECT_TRUE(SeenOrComes(again, seconds(20)));
+  EXPECT_TRUE(SeenOrComes(again, seconds(20))) << EventsSeen();
 }
 
 TEST_F(SiteTest, ASilentControllerShowsAsComFailure) {
