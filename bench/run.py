@@ -46,6 +46,7 @@ BAUDS = (9600, 38400, 115200)
 IDLE_COUNTS = (1, 16, 64, 256)
 PER_HOST = 128  # instances per host process (a host has 255 client ids)
 FRAME_BYTES = 12  # a typical report frame, to set prv1sim's rate
+LINES_BUSY = 0.95  # share of the line rate that counts as a busy line
 
 
 def log(text):
@@ -568,6 +569,8 @@ def lines_run(bench, instances, baud, seconds, rate=None, wait="default",
     result["carried"] = (result["sent"] > 0 and result["lost"] == 0 and
                          result["damaged"] == 0 and
                          result["overrun_bytes"] == 0)
+    # Below this the sender, not the receivers, limits the count.
+    result["lines_busy"] = result["line_rate_share"] >= LINES_BUSY
     if program != "ulo_bench_host":
         result["allocations"] = {
             side: sum(b["allocations"][side] - a["allocations"][side]
@@ -580,7 +583,9 @@ def lines_run(bench, instances, baud, seconds, rate=None, wait="default",
 
 def most_carried(bench, baud, ladder, seconds):
     """Climbs the ladder until a count is not carried, then halves the gap
-    twice; returns the largest count carried and every trial."""
+    twice; returns the largest count carried, the first not carried, what
+    ended the climb ("loss", "sender": the lines could no longer be kept
+    busy, or "ladder") and every trial."""
     trials = []
 
     def carried(count):
@@ -589,39 +594,44 @@ def most_carried(bench, baud, ladder, seconds):
             trial = lines_run(bench, count, baud, seconds)
         except RuntimeError as failure:
             trial = {"instances": count, "carried": False,
-                     "error": str(failure)}
+                     "lines_busy": True, "error": str(failure)}
         trials.append({k: v for k, v in trial.items()})
-        return trial["carried"]
+        return trial
 
-    best, failed = 0, None
+    best, failed, ended = 0, None, "ladder"
     for count in ladder:
-        if not carried(count):
-            failed = count
+        trial = carried(count)
+        if not trial["carried"]:
+            failed, ended = count, "loss"
+            break
+        if not trial["lines_busy"]:
+            ended = "sender"
             break
         best = count
     for _ in range(2):
         if failed is None or failed - best <= max(2, best // 16):
             break
         middle = (best + failed) // 2
-        if carried(middle):
+        if carried(middle)["carried"]:
             best = middle
         else:
             failed = middle
-    return best, failed, trials
+    return best, failed, ended, trials
 
 
 def section_scale(bench, args):
-    ladders = {9600: [128, 256, 512, 768, 1024],
-               115200: [64, 128, 256, 384, 512, 768, 1024]}
+    # A pseudo-terminal pair per line: the kernel's default limit is 4096.
+    ladders = {9600: [128, 256, 512, 1024, 1536, 2048, 3072],
+               115200: [64, 128, 256, 512, 1024, 1536, 2048, 3072]}
     results = {}
     for baud, ladder in ladders.items():
         runs = []
         for repeat in range(args.scale_repeats):
             log(f"  scale at {baud} baud, run {repeat + 1}")
-            best, failed, trials = most_carried(bench, baud, ladder,
-                                                args.scale_seconds)
+            best, failed, ended, trials = most_carried(
+                bench, baud, ladder, args.scale_seconds)
             runs.append({"most_carried": best, "first_failed": failed,
-                         "trials": trials})
+                         "ended_by": ended, "trials": trials})
         results[str(baud)] = {
             "runs": runs,
             "median_most_carried": median_of(runs, "most_carried"),
@@ -836,13 +846,29 @@ def tables(results):
         rows = []
         for baud in ("9600", "115200"):
             data = results["scale"][baud]
-            fails = [run["first_failed"] for run in data["runs"]]
+            runs = data["runs"]
             most = fmt(data["median_most_carried"], 0)
-            if all(f is None for f in fails):
-                most = f"≥ {most} (the most tried)"
-            rows.append([baud, most, ", ".join(fmt(f, 0) for f in fails)])
+            if any(run["ended_by"] != "loss" for run in runs):
+                most = f"≥ {most}"
+            top = max((t for t in runs[0]["trials"]
+                       if t["carried"] and t["lines_busy"]),
+                      key=lambda t: t["instances"], default=None)
+            rows.append([
+                baud, most, ", ".join(fmt(run["first_failed"], 0)
+                                      for run in runs),
+                ", ".join(run["ended_by"] for run in runs),
+                f"{100 * top['line_rate_share']:.1f}%, "
+                f"{fmt(top['latency']['p99_ms'])} ms, "
+                f"{fmt(top['host_cpu_share_percent'], 0)}%" if top else "–"])
         out += table(["baud", "most instances carried with zero loss",
-                      "first count not carried"], rows)
+                      "first count not carried", "climb ended by",
+                      "at the most carried: line used, p99, host CPU "
+                      "(% of one core)"], rows)
+        out.append("Climb ended by: loss (a count lost reports), sender "
+                   "(the benchmark's sender could no longer keep "
+                   f"{100 * LINES_BUSY:.0f}% of the line rate on every "
+                   "line), ladder (the largest count tried).")
+        out.append("")
         t = results["scale"]["target_64_at_115200"]
         out.append(f"64 instances at 115200 baud: carried in every run: "
                    f"{t['all_carried']}; p99 latency "
@@ -896,8 +922,9 @@ def tables(results):
                 label = f" ({b['label']})" if b["label"] else ""
                 items = b["items_per_second"]
                 rows.append([b["name"] + label, fmt(b["cpu_ns"], 0),
-                             fmt(items / 1e6, 2) + " M" if items else "–"])
-        out += table(["benchmark", "CPU ns", "items / s"], rows)
+                             fmt(1e9 / items, 1) if items else "–"])
+        out += table(["benchmark", "CPU ns an iteration", "CPU ns an item"],
+                     rows)
     return "\n".join(out)
 
 
@@ -986,7 +1013,7 @@ def main():
                         help="default: BUILD/bench-results")
     parser.add_argument("--only", nargs="*", default=None)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--scale-repeats", type=int, default=1)
+    parser.add_argument("--scale-repeats", type=int, default=3)
     parser.add_argument("--seconds", type=float, default=10)
     parser.add_argument("--idle-seconds", type=float, default=10)
     parser.add_argument("--scale-seconds", type=float, default=5)
@@ -1000,11 +1027,20 @@ def main():
                         "seconds for the machine to be quiet (0: do not)")
     parser.add_argument("--quick", action="store_true",
                         help="one short run of everything, to try it out")
+    parser.add_argument("--from", dest="sources", nargs="+", default=None,
+                        metavar="RESULTS",
+                        help="run nothing: make the tables and plots from "
+                        "these results.json files, a later file's sections "
+                        "replacing an earlier one's")
     args = parser.parse_args()
+    if args.sources:
+        report(merged(args.sources), Path(args.out or "."))
+        return
     if args.quick:
         args.repeats = 1
         args.seconds = args.idle_seconds = args.wait_seconds = 3
         args.scale_seconds = 3
+        args.scale_repeats = 1
         args.writes = 2
     build = Path(args.build)
     out_dir = Path(args.out) if args.out else build / "bench-results"
@@ -1026,16 +1062,38 @@ def main():
             log(f"{name}:")
             results["background"][name] = bench.settle()
             results[name] = sections[name](bench, args)
+            # Kept after each section: a long run stopped late keeps the rest.
+            results["minutes"] = (time.monotonic() - started) / 60
+            (out_dir / "results.json").write_text(json.dumps(results,
+                                                             indent=1))
     finally:
         shutil.rmtree(workroot, ignore_errors=True)
-    results["minutes"] = (time.monotonic() - started) / 60
-    (out_dir / "results.json").write_text(json.dumps(results, indent=1))
+    report(results, out_dir, kept=["results.json"])
+
+
+def merged(sources):
+    """The sections of several results files, a later file's sections
+    replacing an earlier one's."""
+    results = {"background": {}}
+    for source in sources:
+        part = json.loads(Path(source).read_text())
+        results["machine"] = part["machine"]
+        results["background"].update(part["background"])
+        for name in part["background"]:
+            results[name] = part[name]
+    return results
+
+
+def report(results, out_dir, kept=()):
+    """Writes summary.md and the plots to out_dir, prints the tables and
+    names the files there (kept: those written before)."""
+    out_dir.mkdir(parents=True, exist_ok=True)
     summary = tables(results)
     (out_dir / "summary.md").write_text(summary + "\n")
     made = plots(results, out_dir)
     print(summary)
-    log(f"results in {out_dir}: results.json, summary.md" +
-        "".join(f", {p.name}" for p in made))
+    names = [*kept, "summary.md", *(p.name for p in made)]
+    log(f"results in {out_dir}: {', '.join(names)}")
 
 
 if __name__ == "__main__":
