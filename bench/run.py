@@ -595,7 +595,7 @@ def most_carried(bench, baud, ladder, seconds):
         except RuntimeError as failure:
             trial = {"instances": count, "carried": False,
                      "lines_busy": True, "error": str(failure)}
-        trials.append({k: v for k, v in trial.items()})
+        trials.append(trial)
         return trial
 
     best, failed, ended = 0, None, "ladder"
@@ -866,8 +866,8 @@ def tables(results):
                       "(% of one core)"], rows)
         out.append("Climb ended by: loss (a count lost reports), sender "
                    "(the benchmark's sender could no longer keep "
-                   f"{100 * LINES_BUSY:.0f}% of the line rate on every "
-                   "line), ladder (the largest count tried).")
+                   f"{100 * LINES_BUSY:.0f}% of the lines' rate), ladder "
+                   "(the largest count tried).")
         out.append("")
         t = results["scale"]["target_64_at_115200"]
         out.append(f"64 instances at 115200 baud: carried in every run: "
