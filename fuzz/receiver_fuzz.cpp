@@ -38,17 +38,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   uint64_t before = host.delivered;
   uint32_t waiting = BytesWaiting(ws.port);
   Require(waiting == size, "every byte counts as waiting");
+  uint64_t taken = 0;
   while (BytesWaiting(ws.port) > 0) {
     char buffer[kFrameBufferSize];
     std::memset(buffer, 0, sizeof buffer);
-    uint32_t length = 0;
-    if (!ReadFrame(ws, buffer, &length)) continue;
+    uint32_t length = 0, bytes = 0;
+    bool read = ReadFrame(ws, buffer, &length, &bytes);
+    taken += bytes;
+    if (!read) continue;
     Require(length >= 1 && length <= kFrameLimit, "a frame fits its buffer");
     Require(buffer[length - 1] == kEtx, "a frame ends in ETX");
     Require(buffer[kFrameBufferSize - 1] == '\0',
             "the buffer stays terminated");
     HandleFrame(ws, buffer, length);
   }
+  Require(taken == size, "every byte read is counted once");
   Require(ClosePort(ws.port) == kPortOk, "the line closes");
   // A value is delivered only for a frame, and a frame ends in ETX.
   uint64_t frames = uint64_t(std::count(data, data + size, kEtx));

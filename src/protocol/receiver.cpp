@@ -47,28 +47,32 @@ void LookAtPort(InstanceWorkspace &ws) {
     if (taken > 0 && !EnterPort(ws)) return;
     char buffer[kFrameBufferSize];
     std::memset(buffer, 0, sizeof buffer);
-    uint32_t length = 0;
-    bool read = ReadFrame(ws, buffer, &length);
+    uint32_t length = 0, bytes = 0;
+    bool read = ReadFrame(ws, buffer, &length, &bytes);
     LeavePort(ws);
     if (!read) return;
     HandleFrame(ws, buffer, length);
-    taken += length;
+    taken += bytes;
   }
 }
 
 }  // namespace
 
 bool ReadFrameRest(InstanceWorkspace &ws, char *buffer, uint32_t stored,
-                   uint32_t *length) {
+                   uint32_t *length, uint32_t *taken) {
   // The whole frame comes from the port it began on: a port closed or
   // changed meanwhile ends it.
   uint32_t port = CurrentPort(ws);
+  uint32_t unused = 0;
+  uint32_t &bytes = taken ? *taken : unused;
+  bytes = 0;
   for (uint32_t count = stored;;) {
     char c = 0;
     if (CurrentPort(ws) != port || ReadPort(port, &c, 1, nullptr) != kPortOk) {
       err(kTrace, "ULOPR1: Failed to read a character from PLC");
       return false;
     }
+    ++bytes;
     if (++count > kFrameLimit) {
       err(kTrace, "ULOPRV: Error. ETX not found in PLC Reply!");
       return false;
@@ -82,9 +86,10 @@ bool ReadFrameRest(InstanceWorkspace &ws, char *buffer, uint32_t stored,
   }
 }
 
-bool ReadFrame(InstanceWorkspace &ws, char *buffer, uint32_t *length) {
+bool ReadFrame(InstanceWorkspace &ws, char *buffer, uint32_t *length,
+               uint32_t *taken) {
   *length = 0;
-  return ReadFrameRest(ws, buffer, 0, length);
+  return ReadFrameRest(ws, buffer, 0, length, taken);
 }
 
 int16_t CheckErrorReply(char *text, uint32_t length) {

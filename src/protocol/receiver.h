@@ -25,8 +25,10 @@ void ReportByExceptionThread(void *arg);
 
 // Reads one frame from the workspace's port into buffer (kFrameBufferSize
 // bytes, zeroed by the caller). True when it ended in ETX; *length then counts
-// the bytes from the last STX to the ETX.
-bool ReadFrame(InstanceWorkspace &ws, char *buffer, uint32_t *length);
+// the bytes from the last STX to the ETX. *taken counts every byte read from
+// the port, stray bytes before the frame's STX included, success or not.
+bool ReadFrame(InstanceWorkspace &ws, char *buffer, uint32_t *length,
+               uint32_t *taken);
 
 // Cuts text at its first CR within length characters. Returns the number
 // after a leading "ERROR", or 0 for anything else.
@@ -42,8 +44,9 @@ void HandleFrame(InstanceWorkspace &ws, char *buffer, uint32_t length);
 
 // ReadFrame for a frame whose first `stored` bytes (an STX) are already in
 // buffer: the echo reader hands over a report that arrives during a write.
+// taken may be null.
 bool ReadFrameRest(InstanceWorkspace &ws, char *buffer, uint32_t stored,
-                   uint32_t *length);
+                   uint32_t *length, uint32_t *taken);
 
 }  // namespace ulo
 

@@ -39,6 +39,10 @@ TEST_F(ReceiverTest, StrayBytesThenAFrameDeliverTheValueAndTraceIt) {
   ASSERT_TRUE(WaitUpdates(t1_, 1));
   EXPECT_DOUBLE_EQ(zempro::ReadGateById(t1_)->value, 21.5);
   EXPECT_TRUE(log_.WaitFor(8, "ULOPR1: $T1 received from ULO 7", 1, kWait));
+  // The stray bytes were part of what the look took: it does not go on to
+  // wait for a frame the quiet line never sends.
+  EXPECT_FALSE(log_.WaitFor(8, "ULOPR1: Failed to read a character from PLC", 1,
+                            1500ms));
 }
 
 TEST_F(ReceiverTest, ValuesConvertAsDecimalTextDoes) {

@@ -81,12 +81,12 @@ int ReadEcho(InstanceWorkspace &ws, const char *line, char *buffer,
       if (framed == 0 || awaited) {
         // A framed text that reads like the line confirms it, and is also
         // delivered: it may be a report that came just before the echo.
-        if (framed > 0 && ReadFrameRest(ws, frame, framed, &framed))
+        if (framed > 0 && ReadFrameRest(ws, frame, framed, &framed, nullptr))
           HandleFrame(ws, frame, framed);
         *length = stored;
         return kEchoRead;
       }
-      report_ends = ReadFrameRest(ws, frame, framed, &framed);
+      report_ends = ReadFrameRest(ws, frame, framed, &framed, nullptr);
       if (!report_ends) framed = 0;
     }
     if (framed > 0 && (report_ends || framed == kFrameLimit)) {
