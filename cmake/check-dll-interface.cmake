@@ -10,19 +10,9 @@
 # Usage: cmake -DOBJDUMP=... -DDLL=... -DIMPORTS=x.dll,y.dll [-DEXPORTS=a,b]
 #              [-DEXPORTS_INCLUDE=a,b] [-DLIMITED_DLL=z.dll -DLIMITED_NAMES=f,g]
 #              -P check-dll-interface.cmake
-foreach(var OBJDUMP DLL IMPORTS)
-  if(NOT DEFINED ${var})
-    message(FATAL_ERROR "check-dll-interface: ${var} not given")
-  endif()
-endforeach()
-
-execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump
-                RESULT_VARIABLE failed)
-if(failed)
-  message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
-endif()
-string(REPLACE ";" "\\;" dump "${dump}")
-string(REPLACE "\n" ";" lines "${dump}")
+include(${CMAKE_CURRENT_LIST_DIR}/binary-dump.cmake)
+ulo_require_defined(check-dll-interface OBJDUMP DLL IMPORTS)
+ulo_dump_lines(lines ${OBJDUMP} -p ${DLL})
 
 set(section "")
 set(dll "")

@@ -6,13 +6,18 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "pty.h"
+#include "system.h"
 #include "zempro/control.h"
 
 namespace ulohost {
@@ -20,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
+using std::chrono::steady_clock;
 
 // Echoes every line that starts with '$' or '@' and keeps all it received.
 class EchoController {
@@ -63,6 +69,115 @@ class EchoController {
   std::string received_;
   std::thread thread_;
 };
+
+// Whether a file is mapped into this process.
+bool Mapped(const std::string &path) {
+  std::ifstream maps("/proc/self/maps");
+  for (std::string line; std::getline(maps, line);) {
+    if (line.ends_with(" " + path)) return true;
+  }
+  return false;
+}
+
+// Waits until none of these threads of this process runs any more.
+bool WaitThreadsEnded(const std::vector<pid_t> &threads, milliseconds timeout) {
+  auto running = [](pid_t thread) {
+    return fs::exists("/proc/self/task/" + std::to_string(thread));
+  };
+  const auto deadline = steady_clock::now() + timeout;
+  while (std::ranges::any_of(threads, running)) {
+    if (steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return true;
+}
+
+// Two instances on pseudo-terminals, COM7 and COM8. The library is loaded
+// by the test itself rather than through DriverLibrary, which keeps it
+// loaded for good; this comes before DriverTest so that a run of the whole
+// program reaches it before those tests have pinned the library.
+class DriverUnloadTest : public testing::Test {
+ protected:
+  static constexpr int32_t kUlos[] = {7, 8};
+
+  void SetUp() override {
+    zempro::Reset();
+    // Each receiver logs this line from its own thread as it starts.
+    sink_ = zempro::AddLogSink([this](const zempro::LogRecord &record) {
+      if (record.text != "UloPR1: Start Report-By-Exception Thread") return;
+      std::lock_guard lock(mutex_);
+      receivers_.push_back(gettid());
+    });
+    dir_ = testing::TempDir() + "ulohost_unload_" + std::to_string(getpid());
+    fs::create_directories(dir_);
+    setenv("ULO_PORT_DIR", dir_.c_str(), 1);
+    std::string error;
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_TRUE(ulo::tools::OpenPty(ptys_[i], error)) << error;
+      fs::create_symlink(ptys_[i].path,
+                         dir_ + "/COM" + std::to_string(kUlos[i]));
+    }
+  }
+  void TearDown() override {
+    zempro::RemoveLogSink(sink_);
+    for (ulo::tools::Pty &pty : ptys_) ulo::tools::ClosePty(pty);
+    fs::remove_all(dir_);
+  }
+  std::vector<pid_t> Receivers() {
+    std::lock_guard lock(mutex_);
+    return receivers_;
+  }
+
+  int sink_ = -1;
+  std::mutex mutex_;
+  std::vector<pid_t> receivers_;
+  std::string dir_;
+  ulo::tools::Pty ptys_[2];
+};
+
+TEST_F(DriverUnloadTest, UnloadsOnceEveryInstanceHasStopped) {
+  const std::string path = fs::canonical(ULOHOST_TEST_DRIVER).string();
+  if (Mapped(path)) GTEST_SKIP() << "an earlier test has pinned " << path;
+  std::string error;
+  void *library = sys::OpenLibrary(path, error);
+  ASSERT_TRUE(library) << error;
+  auto entry = reinterpret_cast<int32_t (*)(UloRequest *)>(
+      sys::FindSymbol(library, "UloMain"));
+  ASSERT_TRUE(entry);
+  alignas(8) std::byte workspaces[2][140]{};
+  auto send = [&](int i, int32_t command, void *args) {
+    UloRequest request{workspaces[i], command, kUlos[i], 0, args};
+    return entry(&request);
+  };
+  for (int i = 0; i < 2; ++i) {
+    StartParameters start{};
+    std::snprintf(start.port, sizeof start.port, "COM%d", kUlos[i]);
+    start.enabled = 1;
+    start.read_timeout = 100;
+    start.line = {9600, 8, 0, 0};
+    ASSERT_EQ(send(i, ULO_CMD_START, &start), ULO_DONE);
+  }
+
+  // Stop as the host does: close the ports while the receivers run, stop
+  // the clients; the first command after a receiver has ended releases its
+  // event.
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(send(i, ULO_CMD_CLOSE_PORT, nullptr), ULO_DONE);
+  }
+  zempro::StopAllClients();
+  for (int i = 0; i < 2; ++i) {
+    char client[16];
+    std::snprintf(client, sizeof client, "PR1_No_%.2d", kUlos[i]);
+    ASSERT_TRUE(zempro::WaitClientGone(client, milliseconds(10000)));
+    EXPECT_EQ(send(i, ULO_CMD_CLOSE_PORT, nullptr), ULO_DONE);
+  }
+  // A receiver removes its client before it returns, so only the end of its
+  // thread shows that it has left the library's code.
+  ASSERT_EQ(Receivers().size(), 2u);
+  ASSERT_TRUE(WaitThreadsEnded(Receivers(), milliseconds(10000)));
+  sys::CloseLibrary(library);
+  EXPECT_FALSE(Mapped(path));
+}
 
 class DriverTest : public testing::Test {
  protected:

@@ -1,10 +1,10 @@
 // Sleep, threads and upper-casing as the Windows C runtime has them.
 #include <errno.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 
 #include "os.h"
@@ -20,19 +20,20 @@ namespace {
 constexpr size_t kLeastStack = size_t{1} << 20;
 
 // What the new thread runs; it lives on the creator's stack until the new
-// thread has copied it.
+// thread has copied it and posted `taken`. A semaphore rather than
+// std::atomic::wait: that one brings libstdc++'s waiter table, a
+// process-wide unique object that would pin the library in memory.
 struct Launch {
   void (*start)(void *);
   void *arg;
-  std::atomic<bool> taken;
+  sem_t taken;
 };
 
 void *Run(void *data) {
   Launch *launch = static_cast<Launch *>(data);
   void (*start)(void *) = launch->start;
   void *arg = launch->arg;
-  launch->taken.store(true, std::memory_order_release);
-  launch->taken.notify_one();
+  sem_post(&launch->taken);
   start(arg);
   return nullptr;
 }
@@ -60,9 +61,13 @@ void Sleep(DWORD milliseconds) {
 
 uintptr_t _beginthread(void (*start)(void *), unsigned stack_size, void *arg) {
   constexpr uintptr_t kFailed = ~uintptr_t{0};
+  ulo::os::Launch launch{start, arg, {}};
+  if (!start || sem_init(&launch.taken, 0, 0) != 0) return kFailed;
   pthread_attr_t attributes;
-  if (!start || pthread_attr_init(&attributes) != 0) return kFailed;
-  ulo::os::Launch launch{start, arg, {false}};
+  if (pthread_attr_init(&attributes) != 0) {
+    sem_destroy(&launch.taken);
+    return kFailed;
+  }
   pthread_t thread{};
   int error = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   if (error == 0) {
@@ -74,9 +79,13 @@ uintptr_t _beginthread(void (*start)(void *), unsigned stack_size, void *arg) {
                                                ulo::os::Run, &launch);
   }
   pthread_attr_destroy(&attributes);
-  if (error != 0) return kFailed;
-  launch.taken.wait(false, std::memory_order_acquire);
-  return static_cast<uintptr_t>(thread);
+  if (error == 0) {
+    // A signal handler may interrupt the wait; the thread posts regardless.
+    while (sem_wait(&launch.taken) != 0 && errno == EINTR) {
+    }
+  }
+  sem_destroy(&launch.taken);
+  return error == 0 ? static_cast<uintptr_t>(thread) : kFailed;
 }
 
 char *_strupr(char *text) {
