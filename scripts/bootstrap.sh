@@ -10,6 +10,7 @@ packages=(
   libcli11-dev libtomlplusplus-dev nlohmann-json3-dev
   clang clang-format
   libclang-rt-dev llvm  # sanitizer and libFuzzer runtimes, llvm-symbolizer
+  locales  # de_DE's definition: tests generate a decimal-comma locale from it
 )
 # --windows: also the 32-bit Windows cross build and Wine to test it
 # (`make test-windows`, `make dist`); wine32 is an i386 package.
