@@ -58,16 +58,14 @@ void BM_ReadFrame(benchmark::State &state) {
   Instance instance;
   std::string burst;
   for (int i = 0; i < kFramesPerBurst; ++i) burst += kFrame;
-  char buffer[ulo::kFrameBufferSize];
-  uint32_t length = 0, taken = 0;
+  uint32_t taken = 0;
   for (auto _ : state) {
     state.PauseTiming();
     if (write(instance.pty.master, burst.data(), burst.size()) < 0) break;
     state.ResumeTiming();
     for (int i = 0; i < kFramesPerBurst; ++i) {
-      std::memset(buffer, 0, sizeof buffer);
-      benchmark::DoNotOptimize(
-          ulo::ReadFrame(instance.ws, buffer, &length, &taken));
+      ulo::FrameCut cut;
+      benchmark::DoNotOptimize(ulo::ReadFrame(instance.ws, cut, &taken));
     }
   }
   state.SetItemsProcessed(state.iterations() * kFramesPerBurst);

@@ -23,6 +23,7 @@ struct Line {
   int fd = -1;  // a real descriptor (of /dev/null) standing for the device
   const uint8_t *data = nullptr;
   size_t size = 0;
+  size_t total = 0;  // bytes served before the line hangs up
   size_t next = 0;
   std::string written;
   termios state{};
@@ -30,7 +31,7 @@ struct Line {
 
 Line line;
 
-size_t Left() { return line.size - line.next; }
+size_t Left() { return line.total - line.next; }
 
 bool IsLine(int fd) { return fd >= 0 && fd == line.fd; }
 
@@ -50,8 +51,8 @@ int Close(int fd) {
 ssize_t Read(int fd, void *buffer, size_t count) {
   if (!IsLine(fd)) return sys::Real().read(fd, buffer, count);
   size_t n = std::min(count, Left());
-  std::memcpy(buffer, line.data + line.next, n);
-  line.next += n;
+  for (size_t i = 0; i < n; ++i, ++line.next)
+    static_cast<uint8_t *>(buffer)[i] = line.data[line.next % line.size];
   return static_cast<ssize_t>(n);
 }
 
@@ -117,6 +118,7 @@ const sys::Table kFakeLine = {
     .pthread_create = sys::Real().pthread_create,
     .nanosleep = Nanosleep,
     .lstat = sys::Real().lstat,
+    .fstat = sys::Real().fstat,
 };
 
 }  // namespace
@@ -129,14 +131,17 @@ void InstallFakeLine() {
   sys::Install(kFakeLine);
 }
 
-void FeedLine(const uint8_t *data, size_t size) {
+void FeedLine(const uint8_t *data, size_t size, size_t total) {
   line.data = data;
   line.size = size;
+  line.total = size == 0 ? 0 : std::max(size, total);
   line.next = 0;
   line.written.clear();
 }
 
 const std::string &LineWritten() { return line.written; }
+
+size_t LineRead() { return line.next; }
 
 uint32_t OpenLine() {
   uint32_t handle = 0;

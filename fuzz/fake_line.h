@@ -17,10 +17,13 @@ inline constexpr char kLinePath[] = "/fuzz/line";
 
 // Puts the fake line's table in force for the rest of the process.
 void InstallFakeLine();
-// What the controller sends from now on; forgets what was written.
-void FeedLine(const uint8_t *data, size_t size);
-// What the driver wrote since the last FeedLine.
+// What the controller sends from now on: the size bytes of data, over and
+// over until total bytes have gone (at least once); forgets what was
+// written.
+void FeedLine(const uint8_t *data, size_t size, size_t total = 0);
+// What the driver wrote, and how many bytes it read, since the last FeedLine.
 const std::string &LineWritten();
+size_t LineRead();
 // Opens the line as a start would: 9600 8N1, one second read timeout. The
 // handle, or 0.
 uint32_t OpenLine();

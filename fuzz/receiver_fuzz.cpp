@@ -40,17 +40,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Require(waiting == size, "every byte counts as waiting");
   uint64_t taken = 0;
   while (BytesWaiting(ws.port) > 0) {
-    char buffer[kFrameBufferSize];
-    std::memset(buffer, 0, sizeof buffer);
-    uint32_t length = 0, bytes = 0;
-    bool read = ReadFrame(ws, buffer, &length, &bytes);
+    FrameCut cut;
+    uint32_t bytes = 0;
+    bool read = ReadFrame(ws, cut, &bytes);
+    Require(bytes >= 1 && bytes <= kCutLimit + 1, "a frame read is bounded");
     taken += bytes;
     if (!read) continue;
-    Require(length >= 1 && length <= kFrameLimit, "a frame fits its buffer");
-    Require(buffer[length - 1] == kEtx, "a frame ends in ETX");
-    Require(buffer[kFrameBufferSize - 1] == '\0',
-            "the buffer stays terminated");
-    HandleFrame(ws, buffer, length);
+    Require(cut.stored >= 1 && cut.stored <= kFrameLimit,
+            "a frame fits its buffer");
+    Require(cut.buffer[cut.stored - 1] == kEtx, "a frame ends in ETX");
+    Require(cut.buffer[cut.stored] == '\0', "the frame is terminated");
+    HandleFrame(ws, cut.buffer, cut.stored);
   }
   Require(taken == size, "every byte read is counted once");
   Require(ClosePort(ws.port) == kPortOk, "the line closes");

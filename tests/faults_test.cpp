@@ -35,17 +35,6 @@ constexpr char kLoaded[] =
 constexpr char kThreadStart[] = "UloPR1: Start Report-By-Exception Thread";
 constexpr char kShutDown[] = "UloPR1: ShutDown Report By Excption thread";
 
-template <typename Condition>
-bool Eventually(Condition condition,
-                std::chrono::milliseconds timeout = kWait) {
-  auto until = SteadyClock::now() + timeout;
-  while (!condition()) {
-    if (SteadyClock::now() > until) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
 class FaultTest : public DriverTest {
  protected:
   void SetUp() override {
@@ -116,16 +105,21 @@ struct StartStep {
   const char *message;  // class 32, logged once
 };
 
-// The calls a start makes, in order: the port's open (its name through the
+// The calls a start makes, in order: the init file's open (and the check
+// that it is a regular file), the port's open (its name through the
 // port folder, the device, its lock, its wake-up descriptor, exclusive
 // mode), its line state (read, then changed: terminal state and modem
 // lines), the data-arrived event, the receiver thread, and the restart
 // message (a lone CR, paced). The timeouts live in the handle table and
 // need no system call.
 const StartStep kStartSteps[] = {
+    {"InitFileOpen", Call::kOpen, 1, ULO_DONE,
+     "UloPR1: Init File uloPR107.int not found!"},
+    {"InitFileKind", Call::kFstat, 1, ULO_DONE,
+     "UloPR1: Init File uloPR107.int not found!"},
     {"PortFolderLookup", Call::kLstat, 1, ULO_COMM_FAILURE,
      "ULOPR1: Fail to open LINE1"},
-    {"Open", Call::kOpen, 1, ULO_COMM_FAILURE, "ULOPR1: Fail to open LINE1"},
+    {"Open", Call::kOpen, 2, ULO_COMM_FAILURE, "ULOPR1: Fail to open LINE1"},
     {"Lock", Call::kFlock, 1, ULO_COMM_FAILURE, "ULOPR1: Fail to open LINE1"},
     {"WakeUpDescriptor", Call::kEventfd, 1, ULO_COMM_FAILURE,
      "ULOPR1: Fail to open LINE1"},
@@ -357,9 +351,13 @@ TEST_F(FaultTest, AReportThatReadsLikeTheWriteLineIsDeliveredAndConfirms) {
   controller_->SetResponder(
       [](const std::string &line) { return Frame("@DO3=1") + line; });
   EXPECT_EQ(WriteDigital("@DO3", 1), ULO_DONE);
-  EXPECT_TRUE(
-      Eventually([&] { return zempro::ReadGateById(do3).has_value(); }));
-  std::this_thread::sleep_for(300ms);  // the bare echo reaches the receiver
+  // The receiver reads the bare echo the write left on the line and leaves
+  // the port; a report sent after that arrives once that look is over.
+  EXPECT_TRUE(Eventually([&] {
+    return BytesWaiting(ws_.port) == 0 &&
+           !(Shared(ws_.write_busy).load() & kReceiverOnPort);
+  }));
+  ExpectReportsFlow(*controller_, 2);
   auto value = zempro::ReadGateById(do3);
   ASSERT_TRUE(value.has_value());
   EXPECT_EQ(value->updates, 1u);
@@ -424,27 +422,6 @@ TEST_F(FaultTest, ALineVanishingMidWriteFailsTheWriteWithoutWaiting) {
 
 // ---- Ports closed or changed under the receiver ---------------------------
 
-// Sends numbered reports for one address until stopped.
-class Stream {
- public:
-  Stream(Controller &controller, std::string address)
-      : thread_([this, &controller, address] {
-          for (int i = 1; !stop_; ++i) {
-            controller.Send(Frame(address + "=" + std::to_string(i)));
-            std::this_thread::sleep_for(1ms);
-          }
-        }) {}
-  ~Stream() { Stop(); }
-  void Stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 TEST_F(FaultTest, PortsClosedAndChangedDuringTrafficNeverDeliverTwice) {
   zempro::DefineGate(kInstance, "$T2", ULO_TYPE_FLOAT);
   std::mutex mutex;
@@ -459,8 +436,8 @@ TEST_F(FaultTest, PortsClosedAndChangedDuringTrafficNeverDeliverTwice) {
   StartQuiet();
   WaitReceiverLooking(*controller_);
   {
-    Stream first(*controller_, "$T1");
-    Stream second(*other, "$T2");
+    ReportStream first(*controller_, "$T1");
+    ReportStream second(*other, "$T2");
     PortChange change{};
     change.line = LineSettings{9600, 8, 0, 0};
     for (int round = 0; round < 10; ++round) {
@@ -488,8 +465,8 @@ TEST_F(FaultTest, PortsClosedAndChangedDuringTrafficNeverDeliverTwice) {
 
 TEST_F(FaultTest, StoppingTheClientDuringTrafficEndsTheReceiverAndFreesAll) {
   StartQuiet();
-  Stream stream(*controller_, "$T1");
-  EXPECT_TRUE(Eventually([&] { return Updates() > 20; }));
+  ReportStream stream(*controller_, "$T1");
+  EXPECT_TRUE(WaitForValue(t1_, 21));
   auto client = zempro::FindClient(kClientName);
   ASSERT_TRUE(client.has_value());
   zempro::StopClient(*client);
@@ -503,9 +480,7 @@ TEST_F(FaultTest, StoppingTheClientDuringTrafficEndsTheReceiverAndFreesAll) {
   // so the port can be opened again.
   ExpectNothingLeaked();
   uint32_t again = 0;
-  EXPECT_EQ(OpenPort(controller_->Path().c_str(), LineSettings{9600, 8, 0, 0},
-                     8, &again),
-            kPortOk);
+  EXPECT_EQ(OpenPort("COM1", LineSettings{9600, 8, 0, 0}, 8, &again), kPortOk);
   EXPECT_EQ(ClosePort(again), kPortOk);
 }
 

@@ -101,6 +101,15 @@ bool Finished(InstanceWorkspace &ws) {
   return true;
 }
 
+// What a finished instance answers: commands that only release or describe
+// have nothing left to do, but a read or a write that did not happen must
+// not read as done.
+int32_t AfterTheEnd(int32_t command) {
+  return command == ULO_CMD_READ_GATE || command == ULO_CMD_WRITE_GATE
+             ? ULO_REFUSED
+             : ULO_DONE;
+}
+
 }  // namespace
 }  // namespace ulo
 
@@ -113,7 +122,7 @@ extern "C" ULO_EXPORT int32_t UloMain(UloRequest *request) {
   if (command != ULO_CMD_DESCRIBE) {
     if (!request->workspace) return ULO_REFUSED;
     if (Finished(*static_cast<InstanceWorkspace *>(request->workspace)))
-      return ULO_DONE;
+      return AfterTheEnd(command);
   }
   if (slot.needs_args && !request->args) return ULO_REFUSED;
   return slot.handler(*request);

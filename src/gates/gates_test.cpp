@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "driver_fixture.h"
 
@@ -33,9 +34,10 @@ TEST_F(GateCheckTest, StatusAndComInAnyCaseMustBeDigital) {
     EXPECT_EQ(d.zero20, 0);
     EXPECT_EQ(d.copy24, -1);
   }
-  EXPECT_EQ(Check("Status", ULO_TYPE_FLOAT, &d), ULO_REFUSED);
+  for (int32_t type : {0, int32_t{ULO_TYPE_FLOAT}, 5})
+    EXPECT_EQ(Check("Status", type, &d), ULO_REFUSED) << type;
   EXPECT_EQ(log_.Count(32, "ULOPR1: Parse failed. gate STATUS must be digital"),
-            1);
+            3);
 }
 
 TEST_F(GateCheckTest, DataGatesTakeTheInputAndTheirWidth) {
@@ -46,7 +48,8 @@ TEST_F(GateCheckTest, DataGatesTakeTheInputAndTheirWidth) {
   EXPECT_EQ(Check("@DO3", ULO_TYPE_DIGITAL, &d), ULO_DONE);
   EXPECT_EQ(d.copy24, 77);
   EXPECT_EQ(d.width, 16);
-  EXPECT_EQ(Check("$T1", 4, &d), ULO_REFUSED);
+  for (int32_t type : {0, 4, 5, 7})
+    EXPECT_EQ(Check("$T1", type, &d), ULO_REFUSED) << type;
   EXPECT_EQ(d.copy24, 77);
   EXPECT_EQ(Check("T1", ULO_TYPE_FLOAT, &d), ULO_REFUSED);
   EXPECT_EQ(d.copy24, -1);
@@ -100,8 +103,11 @@ TEST_F(GateReadTest, StatusSendsTheRestartMessageAndReportsCommFailure) {
   EXPECT_EQ(ReadGateValue("status", &value), ULO_DONE);
   EXPECT_EQ(value, 1);
   EXPECT_EQ(controller_->Received().substr(from), "RS\r");
-  // Nothing from the controller: COM fails and tells the host.
+  // Nothing from the controller: COM waits its two seconds, fails and tells
+  // the host.
+  auto begin = SteadyClock::now();
   EXPECT_EQ(ReadGateValue("COM", &value), ULO_COMM_FAILURE);
+  EXPECT_GE(SteadyClock::now() - begin, 1900ms);
   EXPECT_EQ(value, 0);
   EXPECT_EQ(zempro::GetCommStatus(kInstance).failures, 1);
   EXPECT_EQ(log_.Count(32, "ULOPR1: Comms fail! Ulo 7"), 1);
@@ -117,13 +123,26 @@ TEST_F(GateReadTest, StatusSendsTheRestartMessageAndReportsCommFailure) {
 }
 
 TEST_F(GateReadTest, ComCountsBytesSeenSinceTheLastRead) {
+  int32_t t1 = zempro::DefineGate(kInstance, "$T1", ULO_TYPE_FLOAT);
   StartQuiet();
   controller_->Send(Frame("$T1=1"));
-  std::this_thread::sleep_for(300ms);  // long before the COM read
+  ASSERT_TRUE(WaitForValue(t1));  // seen before the COM read begins
   uint16_t value = 0;
   EXPECT_EQ(ReadGateValue("COM", &value), ULO_DONE);
   EXPECT_EQ(value, 1);
   EXPECT_EQ(ReadGateValue("COM", &value), ULO_COMM_FAILURE);
+}
+
+TEST_F(GateReadTest, ComTakesAByteArrivingLateInItsWait) {
+  StartQuiet();
+  std::thread late([&] {
+    std::this_thread::sleep_for(1600ms);  // well into the two seconds
+    controller_->Send("x");
+  });
+  uint16_t value = 0;
+  EXPECT_EQ(ReadGateValue("COM", &value), ULO_DONE);
+  late.join();
+  EXPECT_EQ(value, 1);
 }
 
 }  // namespace

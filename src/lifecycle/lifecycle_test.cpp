@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "driver_fixture.h"
 #include "serial/serial_port.h"
@@ -78,6 +83,52 @@ TEST_F(StartTest, InitFileNamesUseTheWholeInstanceNumber) {
   EXPECT_STREQ(ws_.restart_message, "BIG");
 }
 
+TEST_F(StartTest, InitFilesThatAreNotRegularFilesCountAsMissing) {
+  // A folder, and (where there are FIFOs) a FIFO nobody writes to, whose
+  // plain open would block the start for ever.
+  UloRequest request{bytes_, ULO_CMD_START, kInstance, 0, nullptr};
+  std::filesystem::create_directory("uloPR107.int");
+  EXPECT_FALSE(LoadInitFile(request));
+  std::filesystem::remove("uloPR107.int");
+  int rows = 1;
+#ifndef _WIN32
+  ASSERT_EQ(mkfifo("uloPR107.int", 0600), 0);
+  EXPECT_FALSE(LoadInitFile(request));
+  ++rows;
+#endif
+  EXPECT_EQ(log_.Count(32, "UloPR1: Init File uloPR107.int not found!"), rows);
+}
+
+TEST_F(StartTest, InstanceNumbersBeyondOneByteAreRefusedBeforeAnything) {
+  StartParameters start{};
+  std::strcpy(start.port, "COM1");
+  start.enabled = 1;
+  start.read_timeout = 20;
+  start.line = LineSettings{9600, 8, 0, 0};
+  for (int32_t instance : {256, 257, 65537, -1, -255}) {
+    EXPECT_EQ(Call(ULO_CMD_START, &start, instance), ULO_REFUSED) << instance;
+    EXPECT_EQ(log_.Count(32, "ULOPR1: Instance number " +
+                                 std::to_string(instance) +
+                                 " outside 0 to 255, not started"),
+              1);
+  }
+  EXPECT_EQ(ws_.port, 0u);
+  EXPECT_EQ(ws_.event, 0u);
+  EXPECT_TRUE(zempro::Clients().empty());
+  EXPECT_EQ(controller_->Received(), "");
+}
+
+TEST_F(StartTest, AStartOnAnotherPortClosesTheFirst) {
+  if (RunningUnderWine()) GTEST_SKIP() << kWineOpensHeldPorts;
+  StartQuiet();
+  Controller other;
+  LinkPort("COM2", other.Path());
+  ASSERT_EQ(Start(20, 1, "COM2"), ULO_DONE);
+  uint32_t again = 0;
+  EXPECT_EQ(OpenPort("COM1", LineSettings{9600, 8, 0, 0}, 8, &again), kPortOk);
+  ClosePort(again);
+}
+
 TEST_F(StartTest, ADisabledPortStoresOnlyTheMessage) {
   WriteInitFile("X\n");
   ASSERT_EQ(Start(20, 0), ULO_DONE);
@@ -125,10 +176,16 @@ TEST_F(StartTest, AStartAfterCloseKeepsTheRunningReceiver) {
   EXPECT_EQ(zempro::Clients().size(), 1u);
   EXPECT_EQ(log_.Count(32, "UloPR1: Start Report-By-Exception Thread"), 1);
   controller_->Send(Frame("$T1=6"));
-  auto until = SteadyClock::now() + kWait;
-  while (!zempro::ReadGateById(t1) && SteadyClock::now() < until)
-    std::this_thread::sleep_for(5ms);
-  EXPECT_TRUE(zempro::ReadGateById(t1).has_value());
+  EXPECT_TRUE(WaitForValue(t1));
+}
+
+TEST_F(StartTest, AStartClearsAComFailure) {
+  StartQuiet();
+  uint16_t value = 0;
+  ASSERT_EQ(ReadGateValue("COM", &value), ULO_COMM_FAILURE);  // a quiet line
+  ASSERT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);
+  ASSERT_EQ(Start(), ULO_DONE);
+  EXPECT_EQ(ReadGateValue("STATUS", &value), ULO_DONE);
 }
 
 TEST_F(StartTest, AClientTheHostRefusesIsLogged) {
@@ -145,7 +202,13 @@ TEST_F(StartTest, AClientTheHostRefusesIsLogged) {
 }
 
 TEST_F(StartTest, WarmStartDrainsAndSendsTheMessageAgain) {
+  int32_t t1 = zempro::DefineGate(kInstance, "$T1", ULO_TYPE_FLOAT);
   StartQuiet();
+  // The receiver, still in its start delay, then waits long: the controller's
+  // answer to the restart message lies on the line until after the warm
+  // start, where a drain after the message would throw it away.
+  zempro::SetWaitMilliseconds(2000);
+  controller_->SetResponder([](const std::string &) { return Frame("$T1=5"); });
   controller_->Send("garbage without frames");
   std::this_thread::sleep_for(50ms);
   Shared(ws_.write_busy).store(kWriteBusy);
@@ -155,6 +218,7 @@ TEST_F(StartTest, WarmStartDrainsAndSendsTheMessageAgain) {
   EXPECT_EQ(Shared(ws_.write_busy).load() & kWriteBusy, 0u);
   EXPECT_EQ(log_.Count(32, "ULOPR1: Warm Start."), 1);
   EXPECT_EQ(SetReadTimeout(ws_.port, 100), 100);  // drain restored 100
+  EXPECT_TRUE(WaitForValue(t1));
 }
 
 TEST_F(StartTest, WarmStartWithoutAPortStillAnswersZero) {
@@ -170,6 +234,7 @@ TEST_F(PortControlTest, CloseAndReopen) {
   if (RunningUnderWine()) GTEST_SKIP() << kWineOpensHeldPorts;
   EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);  // nothing to close
   StartQuiet();
+  size_t logged = log_.Records().size();
   EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_COMM_FAILURE);  // still held
   EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT2), ULO_DONE);
   EXPECT_EQ(ws_.port, 0u);
@@ -177,10 +242,21 @@ TEST_F(PortControlTest, CloseAndReopen) {
   EXPECT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_DONE);
   EXPECT_NE(ws_.port, 0u);
   EXPECT_EQ(ws_.port_enabled, 1);
-  EXPECT_TRUE(log_.Records().size() > 0);
-  size_t logged = log_.Records().size();
   Call(ULO_CMD_CLOSE_PORT);
   EXPECT_EQ(log_.Records().size(), logged);  // port control logs nothing
+}
+
+TEST_F(PortControlTest, AReopenOverAHeldHandleClosesTheOldOne) {
+  // NUL opens again while open, so the reopen succeeds and replaces it.
+  WriteInitFile("\n");
+  ASSERT_EQ(Start(20, 0), ULO_DONE);
+  PortChange change{};
+  std::strcpy(change.port, "NUL");
+  ASSERT_EQ(Call(ULO_CMD_PORT_CHANGE, &change), ULO_DONE);
+  uint32_t old = ws_.port;
+  ASSERT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_DONE);
+  EXPECT_NE(ws_.port, old);
+  EXPECT_EQ(ClosePort(old), kPortIoFailed);  // the reopen closed it
 }
 
 TEST_F(PortControlTest, ChangeMovesToAnotherPort) {
@@ -199,17 +275,12 @@ TEST_F(PortControlTest, ChangeMovesToAnotherPort) {
   EXPECT_EQ(ws_.settings.control_flags, 8);
   // The old port was closed: it can be opened again.
   uint32_t again = 0;
-  EXPECT_EQ(OpenPort(controller_->Path().c_str(), LineSettings{9600, 8, 0, 0},
-                     8, &again),
-            kPortOk);
+  EXPECT_EQ(OpenPort("COM1", LineSettings{9600, 8, 0, 0}, 8, &again), kPortOk);
   ClosePort(again);
   // The receiver reads the new port.
   int32_t t1 = zempro::DefineGate(kInstance, "$T1", ULO_TYPE_FLOAT);
   other.Send(Frame("$T1=2"));
-  auto until = SteadyClock::now() + kWait;
-  while (!zempro::ReadGateById(t1) && SteadyClock::now() < until)
-    std::this_thread::sleep_for(5ms);
-  EXPECT_TRUE(zempro::ReadGateById(t1).has_value());
+  EXPECT_TRUE(WaitForValue(t1));
   StopReceiver();
 }
 
@@ -254,10 +325,7 @@ TEST_F(PortControlTest, ClosingWhileTheReceiverReadsAFrameIsSafe) {
     ASSERT_EQ(Call(ULO_CMD_REOPEN_PORT), ULO_DONE);
   }
   controller_->Send(Frame("$T1=1"));
-  auto until = SteadyClock::now() + kWait;
-  while (!zempro::ReadGateById(t1) && SteadyClock::now() < until)
-    std::this_thread::sleep_for(5ms);
-  EXPECT_TRUE(zempro::ReadGateById(t1).has_value());
+  EXPECT_TRUE(WaitForValue(t1));
 }
 
 }  // namespace

@@ -19,13 +19,11 @@ int32_t Close(InstanceWorkspace &ws) {
   return ULO_DONE;
 }
 
-// Opens the workspace's settings and stores the new handle. A handle it
-// replaces (a device that allows a second open, such as NUL) is closed
-// rather than leaked.
+// Opens the workspace's settings and stores the new handle.
 bool Reopen(InstanceWorkspace &ws) {
   uint32_t port = OpenFromSettings(ws.settings);
   if (port == 0) return false;
-  if (uint32_t old = SwapPort(ws, port)) ClosePort(old);
+  ReplacePort(ws, port);
   return true;
 }
 

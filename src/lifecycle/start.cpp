@@ -15,6 +15,7 @@ constexpr int kInitLineReads = 50;
 constexpr int32_t kMinReadTimeout = 100;
 constexpr uint16_t kStartControlFlags = 8;
 constexpr unsigned kReceiverStack = 32768;
+constexpr int32_t kLastInstance = 255;
 
 // Reads one character of a text file as text mode does: a CR directly
 // before a newline is dropped. EOF at the end or on a read error.
@@ -69,7 +70,7 @@ bool LoadInitFile(const UloRequest &request) {
   InstanceWorkspace &ws = *static_cast<InstanceWorkspace *>(request.workspace);
   char name[32];
   std::snprintf(name, sizeof name, "uloPR1%.2d.int", request.instance);
-  std::FILE *file = std::fopen(name, "rb");
+  std::FILE *file = OpenRegularFile(name);
   if (!file) {
     err(kMessage, "UloPR1: Init File %s not found!", name);
     return false;
@@ -103,6 +104,13 @@ int32_t StartInstance(const UloRequest &request) {
   InstanceWorkspace &ws = *static_cast<InstanceWorkspace *>(request.workspace);
   const StartParameters &start =
       *static_cast<const StartParameters *>(request.args);
+  // The host knows instances by one byte: any other number would feed the
+  // gates of the instance with the same low byte.
+  if (request.instance < 0 || request.instance > kLastInstance) {
+    err(kMessage, "ULOPR1: Instance number %d outside 0 to 255, not started",
+        request.instance);
+    return ULO_REFUSED;
+  }
   if (!LoadInitFile(request)) {
     err(kMessage, "ULOPR1: Bad or Missing Init File!");
     std::strcpy(ws.restart_message, kDefaultRestartMessage);
@@ -120,7 +128,7 @@ int32_t StartInstance(const UloRequest &request) {
     err(kMessage, "ULOPR1: Fail to open %.12s", start.port);
     return ULO_COMM_FAILURE;
   }
-  std::atomic_ref<uint32_t>(ws.port).store(port);
+  ReplacePort(ws, port);
   SetReadTimeout(port, start.read_timeout);
   ws.settings = settings;
   ws.read_timeout = start.read_timeout < kMinReadTimeout ? kMinReadTimeout

@@ -5,6 +5,7 @@
 
 #include "host/host.h"
 #include "platform/handle_word.h"
+#include "protocol/number.h"
 #include "serial/port_sharing.h"
 #include "serial/serial_port.h"
 
@@ -45,51 +46,54 @@ void LookAtPort(InstanceWorkspace &ws) {
   SetEvent(WordHandle(Shared(ws.event).load()));
   for (uint32_t taken = 0; taken < waiting;) {
     if (taken > 0 && !EnterPort(ws)) return;
-    char buffer[kFrameBufferSize];
-    std::memset(buffer, 0, sizeof buffer);
-    uint32_t length = 0, bytes = 0;
-    bool read = ReadFrame(ws, buffer, &length, &bytes);
+    FrameCut cut;
+    uint32_t bytes = 0;
+    bool read = ReadFrame(ws, cut, &bytes);
     LeavePort(ws);
     if (!read) return;
-    HandleFrame(ws, buffer, length);
+    HandleFrame(ws, cut.buffer, cut.stored);
     taken += bytes;
   }
 }
 
 }  // namespace
 
-bool ReadFrameRest(InstanceWorkspace &ws, char *buffer, uint32_t stored,
-                   uint32_t *length, uint32_t *taken) {
+FrameStep CutFrame(FrameCut &cut, char c) {
+  if (++cut.seen > kCutLimit) return kFrameTooLong;
+  if (c == kStx) {
+    cut.stored = 0;
+    cut.open = true;
+  }
+  if (cut.stored == kFrameLimit) return kFrameTooLong;
+  cut.buffer[cut.stored++] = c;
+  if (c != kEtx) return kFrameGoes;
+  cut.buffer[cut.stored] = '\0';
+  return kFrameEnded;
+}
+
+bool ReadFrame(InstanceWorkspace &ws, FrameCut &cut, uint32_t *taken) {
   // The whole frame comes from the port it began on: a port closed or
   // changed meanwhile ends it.
   uint32_t port = CurrentPort(ws);
-  uint32_t unused = 0;
-  uint32_t &bytes = taken ? *taken : unused;
-  bytes = 0;
-  for (uint32_t count = stored;;) {
+  *taken = 0;
+  for (;;) {
+    if (!cut.open && *taken > 0 && BytesWaiting(port) == 0) return false;
     char c = 0;
     if (CurrentPort(ws) != port || ReadPort(port, &c, 1, nullptr) != kPortOk) {
       err(kTrace, "ULOPR1: Failed to read a character from PLC");
       return false;
     }
-    ++bytes;
-    if (++count > kFrameLimit) {
-      err(kTrace, "ULOPRV: Error. ETX not found in PLC Reply!");
-      return false;
-    }
-    if (c == kStx) stored = 0;
-    buffer[stored++] = c;
-    if (c == kEtx) {
-      *length = stored;
-      return true;
+    ++*taken;
+    switch (CutFrame(cut, c)) {
+      case kFrameGoes:
+        break;
+      case kFrameEnded:
+        return true;
+      case kFrameTooLong:
+        err(kTrace, "ULOPRV: Error. ETX not found in PLC Reply!");
+        return false;
     }
   }
-}
-
-bool ReadFrame(InstanceWorkspace &ws, char *buffer, uint32_t *length,
-               uint32_t *taken) {
-  *length = 0;
-  return ReadFrameRest(ws, buffer, 0, length, taken);
 }
 
 int16_t CheckErrorReply(char *text, uint32_t length) {
@@ -103,7 +107,7 @@ bool DeliverReport(InstanceWorkspace &ws, char *text) {
   char *equals = std::strchr(text, '=');
   if (!equals) return false;
   *equals = '\0';
-  double value = std::atof(equals + 1);
+  double value = ParseNumber(equals + 1);
   if (std::strlen(text) > kAddressLimit) {
     err(kTrace, "UloPR1: ULO %d, Gate address %s longer than 31 characters!",
         ws.instance, text);

@@ -1,9 +1,11 @@
 #include "protocol/write.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "host/host.h"
+#include "protocol/number.h"
 #include "protocol/receiver.h"
 #include "serial/port_sharing.h"
 #include "serial/serial_port.h"
@@ -12,9 +14,52 @@ namespace ulo {
 namespace {
 
 constexpr int kAttempts = 5;
-// Report frames an echo read hands to the receiver's path before it gives
-// up, so a controller that only reports cannot hold a write forever.
-constexpr int kFramesPerEcho = 16;
+
+// The echo as it is collected: the text from the last "$" or "@".
+struct EchoText {
+  char *text;  // kLineLimit + 1 bytes
+  uint32_t stored = 0;
+  bool collecting = false;
+};
+
+// Adds c to the echo. True when c is the CR that ends it; the text is then
+// terminated, unless it is longer than kLineLimit (it matches no line).
+bool Collect(EchoText &echo, char c) {
+  if (c == '$' || c == '@') {
+    echo.stored = 0;
+    echo.collecting = true;
+  }
+  if (echo.collecting) {
+    if (echo.stored < kLineLimit) echo.text[echo.stored] = c;
+    ++echo.stored;
+  }
+  if (c != kCr) return false;
+  if (echo.stored <= kLineLimit) echo.text[echo.stored] = '\0';
+  return true;
+}
+
+bool Matches(const EchoText &echo, const char *line) {
+  return echo.stored == std::strlen(line) && std::strcmp(echo.text, line) == 0;
+}
+
+// The line came back inside a frame (a controller that frames its echo, or
+// a report that reads like the line): it confirms the write, and the frame
+// is read to its end and delivered as any report.
+int ConfirmInFrame(InstanceWorkspace &ws, FrameCut &frame,
+                   const EchoText &framed, char *buffer, uint32_t *length) {
+  std::memcpy(buffer, framed.text, framed.stored + 1);
+  *length = framed.stored;
+  uint32_t taken = 0;
+  if (ReadFrame(ws, frame, &taken)) HandleFrame(ws, frame.buffer, frame.stored);
+  return kEchoRead;
+}
+
+// The value of a floating-point gate.
+float FloatValue(const GateAccess &gate) {
+  float value;
+  std::memcpy(&value, gate.value, sizeof value);
+  return value;
+}
 
 // Formats the line for the gate's type into line (kLineLimit + 1 bytes).
 // Returns its length, or a value above kLineLimit when it does not fit.
@@ -25,8 +70,9 @@ uint32_t FormatLine(const GateAccess &gate, char *line) {
   if (gate.type == ULO_TYPE_FLOAT) {
     float value;
     std::memcpy(&value, gate.value, sizeof value);
-    length = std::snprintf(text, sizeof text, "%s=%f\r", gate.address,
-                           double{value});
+    char number[kFloatFixedSize];
+    FormatFixed(double{value}, number, sizeof number);
+    length = std::snprintf(text, sizeof text, "%s=%s\r", gate.address, number);
   } else if (gate.type == ULO_TYPE_DIGITAL) {
     uint16_t value;
     std::memcpy(&value, static_cast<const char *>(gate.value) + 2,
@@ -43,63 +89,42 @@ uint32_t FormatLine(const GateAccess &gate, char *line) {
 
 int ReadEcho(InstanceWorkspace &ws, const char *line, char *buffer,
              uint32_t *length) {
-  bool collecting = false;
-  uint32_t stored = 0;
-  // The frame the characters arrive in, from its STX. A frame whose text is
-  // not the awaited line is a report: it is passed on and is not echo.
-  char frame[kFrameBufferSize];
-  uint32_t framed = 0;
-  uint32_t count_before_frame = 0;
+  EchoText echo{buffer};
+  // A frame (STX to ETX) is not echo: the echo carries on around it, and the
+  // frame is delivered as the receiver would deliver it.
+  FrameCut frame;
+  char framed_text[kLineLimit + 1];
+  EchoText framed{framed_text};
+  uint32_t outside = 0;
   uint32_t frames = 0;
   *length = 0;
-  for (uint32_t count = 0; count < kEchoReadLimit;) {
+  while (outside < kEchoReadLimit && frames < kFramesPerEcho) {
     char c = 0;
     if (!ReadExact(ws, &c, 1)) {
       err(kTrace, "ULOPR1: Failed to read a character from PLC");
       return kEchoNoCharacter;
     }
-    if (c == kStx && frames < kFramesPerEcho) {
-      std::memset(frame, 0, sizeof frame);
-      framed = 0;
-      count_before_frame = count;
-    }
-    if (framed < kFrameLimit && (framed > 0 || c == kStx)) frame[framed++] = c;
-    ++count;
-    if (c == '$' || c == '@') {
-      stored = 0;
-      collecting = true;
-    }
-    if (collecting) {
-      if (stored < kLineLimit) buffer[stored] = c;
-      ++stored;
-    }
-    bool report_ends = c == kEtx && framed > 0;
-    if (c == kCr) {
-      if (stored <= kLineLimit) buffer[stored] = '\0';
-      bool awaited =
-          stored == std::strlen(line) && std::strcmp(buffer, line) == 0;
-      if (framed == 0 || awaited) {
-        // A framed text that reads like the line confirms it, and is also
-        // delivered: it may be a report that came just before the echo.
-        if (framed > 0 && ReadFrameRest(ws, frame, framed, &framed, nullptr))
-          HandleFrame(ws, frame, framed);
-        *length = stored;
+    if (!frame.open && c != kStx) {
+      ++outside;
+      if (Collect(echo, c)) {
+        *length = echo.stored;
         return kEchoRead;
       }
-      report_ends = ReadFrameRest(ws, frame, framed, &framed, nullptr);
-      if (!report_ends) framed = 0;
+      continue;
     }
-    if (framed > 0 && (report_ends || framed == kFrameLimit)) {
-      if (report_ends)
-        HandleFrame(ws, frame, framed);
-      else
-        err(kTrace, "ULOPRV: Error. ETX not found in PLC Reply!");
-      ++frames;
-      framed = 0;
-      collecting = false;
-      stored = 0;
-      count = count_before_frame;
+    if (c == kStx) framed = EchoText{framed_text};
+    FrameStep step = CutFrame(frame, c);
+    if (step == kFrameGoes) {
+      if (Collect(framed, c) && Matches(framed, line))
+        return ConfirmInFrame(ws, frame, framed, buffer, length);
+      continue;
     }
+    if (step == kFrameEnded)
+      HandleFrame(ws, frame.buffer, frame.stored);
+    else
+      err(kTrace, "ULOPRV: Error. ETX not found in PLC Reply!");
+    ++frames;
+    frame = FrameCut{};
   }
   return kEchoNoCr;
 }
@@ -108,6 +133,11 @@ int32_t WriteGate(const UloRequest &request) {
   InstanceWorkspace &ws = *static_cast<InstanceWorkspace *>(request.workspace);
   const GateAccess &gate = *static_cast<const GateAccess *>(request.args);
   if (!gate.address || !gate.value) return ULO_REFUSED;
+  if (gate.type == ULO_TYPE_FLOAT && !std::isfinite(FloatValue(gate))) {
+    err(kMessage, "ULOPR1: Gate %s: value is not a finite number, not sent",
+        gate.address);
+    return ULO_REFUSED;
+  }
   char line[kLineLimit + 1];
   line[0] = '\0';
   uint32_t line_length = FormatLine(gate, line);

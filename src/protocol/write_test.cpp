@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "driver_fixture.h"
+#include "serial/port_sharing.h"
+#include "serial/serial_port.h"
 
 namespace ulo::testing {
 namespace {
-
-constexpr auto kWait = 5000ms;
 
 class WriteTest : public DriverTest {
  protected:
@@ -105,10 +108,19 @@ TEST_F(WriteTest, TooLongLinesAreRefusedBeforeAnythingIsSent) {
 }
 
 TEST_F(WriteTest, AnOverlongEchoNeverMatches) {
-  controller_->SetResponder([](const std::string &line) {
-    return line.substr(0, line.size() - 1) + std::string(60, '0') + "\r";
-  });
-  EXPECT_EQ(WriteDigital("@D", 1), ULO_REFUSED);
+  // A line of the full 49 characters, echoed with more digits before its
+  // CR: cut to 49 characters, the echo would read like the line.
+  const std::string line = "$" + std::string(30, 'L') + "=123456792.000000\r";
+  ASSERT_EQ(line.size(), kLineLimit);
+  Shared(ws_.write_busy).fetch_or(kWriteBusy);  // the receiver stays away
+  WaitReceiverOffPort(ws_);
+  controller_->Send(line.substr(0, line.size() - 1) + "000\r");
+  char echo[kLineLimit + 1] = {};
+  uint32_t length = 0;
+  EXPECT_EQ(ReadEcho(ws_, line.c_str(), echo, &length), kEchoRead);
+  EXPECT_EQ(length, kLineLimit + 3);
+  EXPECT_NE(std::string(echo), line);
+  Shared(ws_.write_busy).fetch_and(~kWriteBusy);
 }
 
 TEST_F(WriteTest, AnEchoWithoutCarriageReturnFailsWithOne) {
@@ -116,6 +128,102 @@ TEST_F(WriteTest, AnEchoWithoutCarriageReturnFailsWithOne) {
       [](const std::string &) { return std::string(100, 'n'); });
   EXPECT_EQ(WriteDigital("@D", 1), ULO_REFUSED);
   EXPECT_EQ(log_.Count(8, "ULOPR1: Failed to read response to write"), 5);
+}
+
+TEST_F(WriteTest, NonFiniteValuesAreRefusedBeforeAnythingIsSent) {
+  size_t from = Sent();
+  for (float value : {std::nanf(""), HUGE_VALF, -HUGE_VALF})
+    EXPECT_EQ(WriteFloat("$SP1", value), ULO_REFUSED) << value;
+  EXPECT_EQ(Sent(), from);
+  EXPECT_EQ(log_.Count(32, "ULOPR1: Gate $SP1: value is not a finite number, "
+                           "not sent"),
+            3);
+}
+
+TEST_F(WriteTest, ReportsAroundAndInsideTheEchoAreDeliveredAndItStillCounts) {
+  int32_t t1 = zempro::DefineGate(kInstance, "$T1", ULO_TYPE_FLOAT);
+  struct Row {
+    const char *what;
+    std::function<std::string(const std::string &, const std::string &)>
+        answer;  // from the line and a report
+  } rows[] = {
+      {"before the echo",
+       [](auto &line, auto &report) { return report + line; }},
+      {"between two echo characters",
+       [](auto &line, auto &report) {
+         return line.substr(0, 3) + report + line.substr(3);
+       }},
+      {"right after the echo's marker",
+       [](auto &line, auto &report) {
+         return line.substr(0, 1) + report + line.substr(1);
+       }},
+  };
+  for (uint64_t i = 0; i < std::size(rows); ++i) {
+    const std::string report = Frame("$T1=" + std::to_string(i + 1));
+    controller_->SetResponder([&](const std::string &line) {
+      return rows[i].answer(line, report);
+    });
+    EXPECT_EQ(WriteDigital("@D", 1), ULO_DONE) << rows[i].what;
+    ASSERT_TRUE(WaitForValue(t1, i + 1)) << rows[i].what;
+    EXPECT_EQ(zempro::ReadGateById(t1)->value, double(i + 1)) << rows[i].what;
+  }
+  EXPECT_EQ(log_.Count(8, "ULOPR1: write retry #1"), 0);
+}
+
+TEST_F(WriteTest, AControllerThatOnlyReportsEndsTheWriteAndLosesNoReport) {
+  int32_t t1 = zempro::DefineGate(kInstance, "$T1", ULO_TYPE_FLOAT);
+  std::mutex mutex;
+  std::vector<double> values;
+  int subscription = zempro::Subscribe(
+      [&](const zempro::GateInfo &, const zempro::GateValue &value) {
+        std::lock_guard lock(mutex);
+        values.push_back(value.value);
+      });
+  ReportStream stream(*controller_, "$T1");
+  EXPECT_NE(WriteDigital("@D", 1), ULO_DONE);
+  int last = stream.Stop();
+  EXPECT_TRUE(WaitForValue(t1, uint64_t(last)));
+  zempro::Unsubscribe(subscription);
+  // Every report the write read meanwhile was delivered, once, in order.
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(values.size(), size_t(last));
+  for (int i = 0; i < last; ++i) ASSERT_EQ(values[i], double(i + 1)) << i;
+}
+
+TEST_F(WriteTest, AWriteWaitsForTheFrameTheReceiverIsReading) {
+  // A read timeout longer than any cut-off a write might give up after.
+  SetReadTimeout(ws_.port, 400);
+  int32_t t1 = zempro::DefineGate(kInstance, "$T1", ULO_TYPE_FLOAT);
+  controller_->SetResponder([](const std::string &line) { return line; });
+  controller_->Send(Frame("$T1=1"));
+  ASSERT_TRUE(WaitForValue(t1));  // the receiver looks at the port
+  controller_->Send(
+      "\x02"
+      "01$T1=21");
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(Shared(ws_.write_busy).load() & kReceiverOnPort);
+  std::thread rest([&] {
+    std::this_thread::sleep_for(2500ms);
+    controller_->Send(".5\r\x03");
+  });
+  EXPECT_EQ(WriteDigital("@D", 1), ULO_DONE);
+  rest.join();
+  ASSERT_TRUE(WaitForValue(t1, 2));
+  EXPECT_EQ(zempro::ReadGateById(t1)->value, 21.5);
+  EXPECT_EQ(log_.Count(8, "ULOPR1: write retry #1"), 0);
+}
+
+TEST_F(WriteTest, AStrayByteDoesNotHoldThePort) {
+  SetReadTimeout(ws_.port, 1000);
+  controller_->SetResponder([](const std::string &line) { return line; });
+  std::this_thread::sleep_for(1200ms);  // the receiver looks at the port
+  controller_->Send("x");
+  std::this_thread::sleep_for(200ms);
+  auto begin = SteadyClock::now();
+  EXPECT_EQ(WriteDigital("@D", 1), ULO_DONE);
+  // Half a second of pacing, not the ten seconds of the read timeout.
+  EXPECT_LT(SteadyClock::now() - begin, 5s);
+  EXPECT_EQ(log_.Count(8, "ULOPR1: Failed to read a character from PLC"), 0);
 }
 
 TEST_F(WriteTest, TheReceiverStaysOffThePortWhileAWriteRuns) {
@@ -128,11 +236,17 @@ TEST_F(WriteTest, TheReceiverStaysOffThePortWhileAWriteRuns) {
   });
   EXPECT_EQ(WriteDigital("@D", 1), ULO_DONE);
   controller_->Send(Frame("$T1=3"));
-  auto until = SteadyClock::now() + kWait;
-  while (!zempro::ReadGateById(t1) && SteadyClock::now() < until)
-    std::this_thread::sleep_for(5ms);
-  EXPECT_TRUE(zempro::ReadGateById(t1).has_value());
+  EXPECT_TRUE(WaitForValue(t1));
   EXPECT_EQ(log_.Count(32, "UloPR1 : The 'Write' thread is busy"), 0);
+}
+
+TEST_F(WriteTest, AFloatLineIsTheSameInAHostWithADecimalCommaLocale) {
+  if (std::string why = UseDecimalCommaLocale(); !why.empty())
+    GTEST_SKIP() << why;
+  controller_->SetResponder([](const std::string &line) { return line; });
+  size_t from = Sent();
+  EXPECT_EQ(WriteFloat("$SP1", 22.5f), ULO_DONE);
+  EXPECT_EQ(controller_->Received().substr(from), "$SP1=22.500000\r");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "serial/port_sharing.h"
 
 #include "os.h"
+#include "serial/serial_port.h"
 
 namespace ulo {
 
@@ -8,19 +9,18 @@ uint32_t CurrentPort(InstanceWorkspace &ws) {
   return std::atomic_ref<uint32_t>(ws.port).load();
 }
 
-bool WaitReceiverOffPort(InstanceWorkspace &ws) {
-  for (uint32_t waited = 0; Shared(ws.write_busy).load() & kReceiverOnPort;
-       ++waited) {
-    if (waited >= kHandoverWaitMs) return false;
-    Sleep(1);
-  }
-  return true;
+void WaitReceiverOffPort(InstanceWorkspace &ws) {
+  while (Shared(ws.write_busy).load() & kReceiverOnPort) Sleep(1);
 }
 
 uint32_t SwapPort(InstanceWorkspace &ws, uint32_t handle) {
   uint32_t old = std::atomic_ref<uint32_t>(ws.port).exchange(handle);
   WaitReceiverOffPort(ws);
   return old;
+}
+
+void ReplacePort(InstanceWorkspace &ws, uint32_t handle) {
+  if (uint32_t old = SwapPort(ws, handle)) ClosePort(old);
 }
 
 bool EnterPort(InstanceWorkspace &ws) {

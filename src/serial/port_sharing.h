@@ -14,14 +14,20 @@ namespace ulo {
 // The workspace's current port handle (0 for none).
 uint32_t CurrentPort(InstanceWorkspace &ws);
 
-// Host side: waits until the receiver is off the port, at most about
-// kHandoverWaitMs. Returns false when it gave up waiting.
-constexpr uint32_t kHandoverWaitMs = 2000;
-bool WaitReceiverOffPort(InstanceWorkspace &ws);
+// Host side: waits until the receiver is off the port. The receiver's stay
+// is bounded by its frame read (each byte within the read timeout, a frame
+// within its length limit), so this wait ends; the host's thread never
+// sends or reads beside it.
+void WaitReceiverOffPort(InstanceWorkspace &ws);
 
 // Host side: stores a new handle and returns the old one once the receiver
 // has stopped using it (it sees the new handle from its next look on).
 uint32_t SwapPort(InstanceWorkspace &ws, uint32_t handle);
+
+// Host side: stores a newly opened handle and closes the one it replaces
+// (a start on another port, or a device that allows a second open, such as
+// NUL), which would otherwise stay open and locked.
+void ReplacePort(InstanceWorkspace &ws, uint32_t handle);
 
 // Receiver side: marks the receiver on the port unless a write holds it.
 // Returns false (and leaves no mark) while kWriteBusy is set.

@@ -28,6 +28,15 @@ DWORD RtsControl(uint16_t flags) {
   return RTS_CONTROL_DISABLE;
 }
 
+// The null device, whose name the system takes in any case: it is opened
+// but has no line to configure.
+bool IsNullDevice(const char *name) {
+  char upper[4];
+  if (strnlen(name, sizeof upper) != 3) return false;
+  std::memcpy(upper, name, sizeof upper);
+  return std::strcmp(_strupr(upper), "NUL") == 0;
+}
+
 }  // namespace
 
 uint32_t ReadTimeoutMs(int32_t units) {
@@ -41,7 +50,7 @@ int OpenPort(const char *name, const LineSettings &line, uint16_t control_flags,
   HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
   if (port == INVALID_HANDLE_VALUE) return kPortOpenFailed;
-  if (std::strcmp(name, "NUL") == 0) {
+  if (IsNullDevice(name)) {
     *handle = HandleWord(port);
     return kPortOk;
   }

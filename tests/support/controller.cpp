@@ -53,4 +53,20 @@ std::string Frame(std::string_view text) {
   return std::string("\x02") + "01" + std::string(text) + "\r\x03";
 }
 
+ReportStream::ReportStream(Controller &controller, std::string address)
+    : thread_([this, &controller, address] {
+        while (!stop_) {
+          controller.Send(Frame(address + "=" + std::to_string(++last_)));
+          std::this_thread::sleep_for(1ms);
+        }
+      }) {}
+
+ReportStream::~ReportStream() { Stop(); }
+
+int ReportStream::Stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  return last_;
+}
+
 }  // namespace ulo::testing

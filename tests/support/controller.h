@@ -15,9 +15,8 @@
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
 #include <atomic>
-#else
+#ifndef _WIN32
 #include "pty.h"
 #endif
 
@@ -81,6 +80,24 @@ class Controller {
 
 // A report frame: STX, two header characters, text, CR, ETX.
 std::string Frame(std::string_view text);
+
+// A chatty controller that never echoes: from its construction until Stop it
+// reports address=1, address=2, ... one frame a millisecond (or as fast as
+// the line takes them).
+class ReportStream {
+ public:
+  ReportStream(Controller &controller, std::string address);
+  ~ReportStream();
+  ReportStream(const ReportStream &) = delete;
+  ReportStream &operator=(const ReportStream &) = delete;
+  // Stops sending; returns the number the last frame carried.
+  int Stop();
+
+ private:
+  std::atomic<bool> stop_{false};
+  int last_ = 0;
+  std::thread thread_;
+};
 
 }  // namespace ulo::testing
 

@@ -1,5 +1,6 @@
 #include "driver_fixture.h"
 
+#include <clocale>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,7 @@ DriverTest::~DriverTest() {
       !(Shared(ws_.thread_ended).load() & kThreadEnded))
     StopReceiver();
   Call(ULO_CMD_CLOSE_PORT);
+  UseCLocale();
   std::error_code error;
   std::filesystem::current_path(old_cwd_, error);
   if (error) ADD_FAILURE() << "back to " << old_cwd_ << ": " << error.message();
@@ -114,6 +116,13 @@ int32_t DriverTest::WriteFloat(const char *address, float value) {
   return Call(ULO_CMD_WRITE_GATE, &gate);
 }
 
+bool DriverTest::WaitForValue(int32_t gate, uint64_t updates) {
+  return Eventually([&] {
+    auto value = zempro::ReadGateById(gate);
+    return value && value->updates >= updates;
+  });
+}
+
 #ifdef _WIN32
 void DriverTest::LinkPort(const std::string &name, const std::string &device) {
   // COM port names are fixed before the run (scripts/test-windows.sh maps
@@ -129,5 +138,28 @@ void DriverTest::LinkPort(const std::string &name, const std::string &device) {
   std::filesystem::create_symlink(device, link);
 }
 #endif
+
+std::string DriverTest::UseDecimalCommaLocale() {
+#ifdef _WIN32
+  // msvcrt's name for German with Windows' Western code page.
+  const char name[] = "German_Germany.1252";
+#else
+  // Generated into the test's folder from the definitions in Debian's
+  // locales package; LOCPATH makes setlocale look for it there.
+  const char name[] = "de_DE.UTF-8";
+  std::string generate =
+      "localedef -i de_DE -f UTF-8 '" + dir_ + "/" + name + "'";
+  if (std::system(generate.c_str()) != 0)
+    return "'" + generate + "' failed: is Debian's locales package installed?";
+  setenv("LOCPATH", dir_.c_str(), 1);
+#endif
+  if (!std::setlocale(LC_ALL, name))
+    return std::string("the C runtime has no locale ") + name;
+  if (std::string(std::localeconv()->decimal_point) != ",")
+    return std::string("the locale ") + name + " has no decimal comma";
+  return "";
+}
+
+void DriverTest::UseCLocale() { std::setlocale(LC_ALL, "C"); }
 
 }  // namespace ulo::testing

@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "controller.h"
 #include "driver/workspace.h"
@@ -19,6 +21,19 @@ namespace ulo::testing {
 
 constexpr int kInstance = 7;
 constexpr char kClientName[] = "PR1_No_07";
+
+// Polls condition until it holds; false when timeout passes first. The
+// timeout is generous: a wait that must end ends well within it, even on a
+// loaded machine.
+template <typename Condition>
+bool Eventually(Condition condition, std::chrono::milliseconds timeout = 10s) {
+  auto until = SteadyClock::now() + timeout;
+  while (!condition()) {
+    if (SteadyClock::now() > until) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
 
 class DriverTest : public ::testing::Test {
  protected:
@@ -42,9 +57,17 @@ class DriverTest : public ::testing::Test {
   int32_t ReadGateValue(const char *address, uint16_t *value);
   int32_t WriteDigital(const char *address, uint16_t value);
   int32_t WriteFloat(const char *address, float value);
+  // Waits until the gate has received at least `updates` values.
+  bool WaitForValue(int32_t gate, uint64_t updates = 1);
   // Makes another pseudo-terminal reachable under name in the port folder.
   // On Windows the names are fixed by the harness: name must be device.
   void LinkPort(const std::string &name, const std::string &device);
+  // Switches the process to a German locale, whose decimal separator is a
+  // comma, as a host process may (on Linux the locale is generated into the
+  // test's folder first). Returns why it could not, or an empty text.
+  std::string UseDecimalCommaLocale();
+  // Back to the "C" locale every test starts in (the destructor does it too).
+  void UseCLocale();
 
   std::string dir_;
   std::string old_cwd_;

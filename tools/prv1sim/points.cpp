@@ -3,12 +3,14 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
+
+#include "protocol/number.h"
 
 namespace prv1sim {
 namespace {
@@ -18,30 +20,34 @@ namespace {
 double Round2(double value) { return std::round(value * 100.0) / 100.0; }
 
 std::optional<double> ParseNumber(std::string_view text) {
-  std::string copy(text);
-  if (copy.empty()) return std::nullopt;
-  char* end = nullptr;
-  double value = std::strtod(copy.c_str(), &end);
-  if (end != copy.c_str() + copy.size() || !std::isfinite(value)) {
+  double value = 0;
+  const char* end = text.data() + text.size();
+  if (text.empty() || ulo::ReadNumber(text.data(), end, value) != end ||
+      !std::isfinite(value)) {
     return std::nullopt;
   }
   return value;
 }
 
+// value as printf's "%.Nf" (fixed) or "%.Ng" (general), N the precision,
+// writes it in the "C" locale; FormatValue's values need far less room.
+std::string Printed(double value, std::chars_format format, int precision) {
+  char text[32];
+  std::to_chars_result written =
+      std::to_chars(text, std::end(text), value, format, precision);
+  return std::string(text, written.ptr);
+}
+
 }  // namespace
 
 std::string FormatValue(const Point& point) {
-  char text[32];
   if (point.kind == Point::Kind::kDigital) {
-    std::snprintf(text, sizeof text, "%.0f", point.value);
-    return text;
+    return Printed(point.value, std::chars_format::fixed, 0);
   }
   if (std::fabs(point.value) >= 1e12) {
-    std::snprintf(text, sizeof text, "%.6g", point.value);
-    return text;
+    return Printed(point.value, std::chars_format::general, 6);
   }
-  std::snprintf(text, sizeof text, "%.2f", point.value);
-  std::string out = text;
+  std::string out = Printed(point.value, std::chars_format::fixed, 2);
   out.erase(out.find_last_not_of('0') + 1);
   if (out.back() == '.') out.pop_back();
   if (out == "-0") out = "0";

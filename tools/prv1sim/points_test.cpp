@@ -21,6 +21,7 @@ TEST(FormatValue, AnalogAtMostTwoDecimalsDigitalWhole) {
   EXPECT_EQ(analog(0.05), "0.05");
   EXPECT_EQ(analog(-3.25), "-3.25");
   EXPECT_EQ(analog(-0.001), "0");
+  EXPECT_EQ(analog(1.5e12), "1.5e+12");
   EXPECT_EQ(FormatValue({"@X", Kind::kDigital, 1, 0, 0, 0, true}), "1");
 }
 
@@ -33,6 +34,21 @@ TEST(PointSet, WrittenValuesAreStoredAsReported) {
   EXPECT_EQ(ReportText(*points.Find("@DO3")), "@DO3=1");
   EXPECT_EQ(points.Apply("@DO3", "7"), Result::kChanged);
   EXPECT_EQ(ReportText(*points.Find("@DO3")), "@DO3=7");
+}
+
+TEST(PointSet, WrittenValuesReadAsTheCLibraryReadsThemInTheCLocale) {
+  PointSet points(BuiltinPoints());
+  const std::pair<const char*, const char*> kWrites[] = {{"22.500000", "22.5"},
+                                                         {" +22.25", "22.25"},
+                                                         {"0x1.8p4", "24"},
+                                                         {"2.5e1", "25"},
+                                                         {"-.5", "-0.5"}};
+  for (auto [text, report] : kWrites) {
+    EXPECT_NE(points.Apply("$SP1", text), Result::kBadValue) << text;
+    EXPECT_EQ(ReportText(*points.Find("$SP1")), std::string("$SP1=") + report)
+        << text;
+  }
+  EXPECT_EQ(points.Apply("$SP1", "22,5"), Result::kBadValue);
 }
 
 TEST(PointSet, RefusedWritesLeaveThePointAlone) {

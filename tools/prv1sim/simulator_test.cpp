@@ -172,6 +172,7 @@ TEST(SimulatorLine, WritesAreEchoedExactlyAppliedAndReported) {
   peer.Take();
   // The same value again changes nothing, so only the echo comes back.
   peer.Send("@DO3=1\r");
+  peer.ReadUntil(Contains(1, kCr), 5000ms);
   EXPECT_EQ(peer.ReadFor(300ms), "@DO3=1\r");
   const Stats& stats = sim.Stop();
   EXPECT_EQ(stats.writes_received, 3u);
@@ -188,11 +189,13 @@ TEST(SimulatorLine, FramesWaitWhileALineArrivesSoTheEchoComesFirst) {
   Peer peer(sim.path());
   const std::string line = "$SP1=21.500000\r";
   peer.Send(line.substr(0, 1));
-  peer.ReadFor(30ms);  // a frame already under way may finish
+  peer.ReadFor(300ms);  // a frame already under way may finish
   peer.Take();
+  // Ten report periods after each character, well short of the stall that
+  // ends the hold.
   for (std::size_t i = 1; i + 1 < line.size(); ++i) {
     peer.Send(line.substr(i, 1));
-    EXPECT_EQ(peer.ReadFor(40ms), "") << "after character " << i;
+    EXPECT_EQ(peer.ReadFor(100ms), "") << "after character " << i;
   }
   peer.Send("\r");
   EXPECT_EQ(peer.ReadUntil(Contains(1, kCr), 5000ms).substr(0, line.size()),
@@ -207,6 +210,7 @@ TEST(SimulatorLine, WritesGoUnreportedWhenAskedAndUnknownPointsAreEchoed) {
   Running sim(options);
   Peer peer(sim.path());
   peer.Send("$SP2=25.000000\r$NOPE=1.000000\r");
+  peer.ReadUntil(Contains(2, kCr), 5000ms);
   EXPECT_EQ(peer.ReadFor(400ms), "$SP2=25.000000\r$NOPE=1.000000\r");
   peer.Take();
   peer.Send("X\r");

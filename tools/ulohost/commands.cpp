@@ -4,12 +4,12 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "protocol/number.h"
 #include "ulopr1/ulo.h"
 
 namespace ulohost {
@@ -46,9 +46,9 @@ std::optional<long> WholeNumber(const std::string &text) {
 }
 
 std::optional<double> RealNumber(const std::string &text) {
-  char *end = nullptr;
-  double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || end != text.c_str() + text.size() ||
+  double value = 0;
+  const char *end = text.data() + text.size();
+  if (text.empty() || ulo::ReadNumber(text.data(), end, value) != end ||
       !std::isfinite(value)) {
     return std::nullopt;
   }
@@ -145,9 +145,11 @@ bool ParseWrite(Args &args, const Config &config, Command &command,
   command.value = *value;
   // The driver sends "ADDRESS=VALUE" and a carriage return, the value as a
   // 32-bit float printed with six decimals, and holds 49 characters of it.
-  char line[96];
-  int length = std::snprintf(line, sizeof line, "%s=%f\r", command.gate.c_str(),
-                             static_cast<double>(static_cast<float>(*value)));
+  char number[ulo::kFloatFixedSize];
+  int length = static_cast<int>(
+      command.gate.size() + 2 +
+      ulo::FormatFixed(static_cast<double>(static_cast<float>(*value)), number,
+                       sizeof number));
   if (command.type == ULO_TYPE_FLOAT && length > kMaxWriteLine) {
     error = "writing " + text + " to " + command.gate + " takes " +
             std::to_string(length) + " characters on the line; the driver " +
@@ -263,9 +265,12 @@ std::string JsonToken(const nlohmann::json &value) {
   if (value.is_string()) return value.get<std::string>();
   if (value.is_number_integer()) return value.dump();
   if (value.is_number()) {
+    // As "%.17g" writes it in the "C" locale: digits enough to read it back.
     char text[40];
-    std::snprintf(text, sizeof text, "%.17g", value.get<double>());
-    return text;
+    std::to_chars_result written =
+        std::to_chars(text, std::end(text), value.get<double>(),
+                      std::chars_format::general, 17);
+    return std::string(text, written.ptr);
   }
   return value.dump();
 }

@@ -173,5 +173,22 @@ TEST(CommandsTest, UnknownAndMalformedCommandsSayWhy) {
             std::string::npos);
 }
 
+TEST(CommandsTest, FloatValuesReadAsTheCLibraryReadsThemInTheCLocale) {
+  Config config = TwoInstances();
+  const std::pair<const char *, double> kValues[] = {
+      {"22.5", 22.5}, {"+22.5", 22.5},   {"-.5", -0.5},
+      {"2.5e1", 25},  {"0x1.8p4", 24.0}, {"1e-400", 0.0}};
+  for (auto [text, value] : kValues) {
+    EXPECT_EQ(Accept(std::string("write 1 $SP1 ") + text, config).value, value)
+        << text;
+  }
+  EXPECT_EQ(
+      Accept(R"({"cmd":"write","ulo":1,"gate":"$SP1","value":0.1})", config)
+          .value,
+      0.1);
+  EXPECT_NE(Refusal("write 1 $SP1 22,5", config).find("not a number"),
+            std::string::npos);
+}
+
 }  // namespace
 }  // namespace ulohost

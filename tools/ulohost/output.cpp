@@ -1,6 +1,7 @@
 #include "output.h"
 
-#include <cstdio>
+#include <charconv>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 
@@ -11,10 +12,17 @@ namespace {
 
 std::string Ulo(int ulo) { return "ulo " + std::to_string(ulo) + " "; }
 
+// value as printf's "%.Nf" (fixed) or "%.Ng" (general), N the precision,
+// writes it in the "C" locale.
+std::string Printed(double value, std::chars_format format, int precision) {
+  char text[330];  // "%.1f" of the largest double: a sign and 311 more
+  std::to_chars_result written =
+      std::to_chars(text, std::end(text), value, format, precision);
+  return std::string(text, written.ptr);
+}
+
 std::string Took(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f s", seconds);
-  return text;
+  return Printed(seconds, std::chars_format::fixed, 1) + " s";
 }
 
 struct LineVisitor {
@@ -91,10 +99,10 @@ std::string EventLine(const Event &event) {
 }
 
 std::string FormatValue(double value, int32_t type) {
-  char text[40];
-  std::snprintf(text, sizeof text, type == ULO_TYPE_DIGITAL ? "%.0f" : "%.6g",
-                value);
-  return text;
+  if (type == ULO_TYPE_DIGITAL) {
+    return Printed(value, std::chars_format::fixed, 0);
+  }
+  return Printed(value, std::chars_format::general, 6);
 }
 
 std::unique_ptr<Output> MakeJsonOutput(std::ostream &out) {

@@ -44,12 +44,13 @@ std::string PortDevice(const std::string &given, const std::string &port_dir) {
   static_cast<void>(port_dir);
   return given.starts_with("\\\\.\\") ? given.substr(4) : given;
 #else
-  // The same mapping the driver's platform layer opens.
+  // The same mapping the driver's platform layer opens. A name missing from
+  // the port folder names the entry that is not there.
   char path[4096];
   if (!ulo::os::PortPath(given.c_str(),
                          port_dir.empty() ? nullptr : port_dir.c_str(), path,
                          sizeof path))
-    return given;
+    return port_dir.empty() ? given : port_dir + "/" + given;
   return path;
 #endif
 }

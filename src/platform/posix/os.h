@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 using DWORD = uint32_t;
 using BOOL = int;
@@ -98,10 +99,11 @@ struct COMSTAT {
   DWORD cbOutQue;
 };
 
-// Port names: "NUL" opens /dev/null (never configured). If ULO_PORT_DIR names
-// a directory holding an entry named exactly like the port, that entry is
-// opened; otherwise COMn is /dev/ttyS(n-1), a name starting with '/' is a
-// path and any other name is looked up under /dev/. A device already open in
+// Port names: "NUL" (any case) opens /dev/null (never configured). If
+// ULO_PORT_DIR names a port folder, every other name resolves only there: the
+// entry named exactly like the port is opened, and a name without an entry
+// cannot be opened. Without it, COMn is /dev/ttyS(n-1), a name starting with
+// '/' is a path and any other name is looked up under /dev/. A device already open in
 // this or another process is refused; "NUL" may be open many times. Only
 // OPEN_EXISTING is accepted: nothing is ever created. Returns
 // INVALID_HANDLE_VALUE on failure.
@@ -148,5 +150,10 @@ uintptr_t _beginthread(void (*start)(void *), unsigned stack_size, void *arg);
 
 // Letters a to z become A to Z in place; every other byte stays.
 char *_strupr(char *text);
+
+// Opens a file for reading in binary mode if it is a regular file. Anything
+// else (a FIFO, a device, a folder) is not opened, and never blocks the
+// caller: null, as for a missing file.
+std::FILE *OpenRegularFile(const char *name);
 
 #endif  // ULOPR1_PLATFORM_POSIX_OS_H

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -321,6 +322,25 @@ TEST_F(PortTest, ReadWaitsForTheWholeCountWithNoLimitBetweenBytes) {
   });
   EXPECT_EQ(Read(port, 6), "abcdef");
   sender.join();
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(PortTest, TheTimeoutBoundsTheWholeReadNotTheGapsBetweenBytes) {
+  HANDLE port = Open(200);
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    while (!stop) {
+      Send("b");
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  auto start = Clock::now();
+  std::string got = Read(port, 20);
+  auto spent = Clock::now() - start;
+  stop = true;
+  sender.join();
+  EXPECT_LT(got.size(), 20u);
+  EXPECT_LT(spent, 800ms) << "not a 200 ms limit per byte";
   EXPECT_TRUE(CloseHandle(port));
 }
 

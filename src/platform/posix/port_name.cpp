@@ -27,8 +27,8 @@ unsigned ComNumber(const char *name) {
 // An entry of port_dir named name, if it exists (as a link or otherwise).
 bool InPortDir(const char *name, const char *port_dir, char *path,
                size_t size) {
-  if (!port_dir || !*port_dir || std::strchr(name, '/') ||
-      std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+  if (std::strchr(name, '/') || std::strcmp(name, ".") == 0 ||
+      std::strcmp(name, "..") == 0) {
     return false;
   }
   int length = std::snprintf(path, size, "%s/%s", port_dir, name);
@@ -44,7 +44,10 @@ bool IsNullName(const char *name) { return strcasecmp(name, "NUL") == 0; }
 bool PortPath(const char *name, const char *port_dir, char *path, size_t size) {
   if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
   if (!*name) return false;
-  if (!IsNullName(name) && InPortDir(name, port_dir, path, size)) return true;
+  // With a port folder, names resolve only there: a missing entry is a port
+  // that cannot be opened, never some other device.
+  if (!IsNullName(name) && port_dir && *port_dir)
+    return InPortDir(name, port_dir, path, size);
   int length;
   if (IsNullName(name)) {
     length = std::snprintf(path, size, "/dev/null");

@@ -30,7 +30,7 @@ TEST(PortNameTest, WindowsNamesMapToDevices) {
   EXPECT_FALSE(ulo::os::PortPath("ttyUSB0", nullptr, small, sizeof small));
 }
 
-TEST(PortNameTest, ThePortDirectoryComesFirst) {
+TEST(PortNameTest, WithAPortDirectoryNamesResolveOnlyThere) {
   std::filesystem::path dir = std::filesystem::temp_directory_path() /
                               ("ulo-names-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
@@ -39,9 +39,12 @@ TEST(PortNameTest, ThePortDirectoryComesFirst) {
   std::filesystem::create_symlink("/dev/null", dir / "NUL");
   std::string base = dir.string();
   EXPECT_EQ(PathOf("COM1", base.c_str()), base + "/COM1");
-  EXPECT_EQ(PathOf("COM2", base.c_str()), "/dev/ttyS1");
-  EXPECT_EQ(PathOf("NUL", base.c_str()), "/dev/null");
-  EXPECT_EQ(PathOf("../COM1", base.c_str()), "/dev/../COM1");
+  EXPECT_EQ(PathOf("\\\\.\\COM1", base.c_str()), base + "/COM1");
+  // A missing or mistyped link never falls back to some other device.
+  for (const char *missing : {"COM2", "com1", "ttyS0", "/dev/ttyS0", "../COM1"})
+    EXPECT_EQ(PathOf(missing, base.c_str()), "<none>") << missing;
+  for (const char *null : {"NUL", "nul", "Nul"})
+    EXPECT_EQ(PathOf(null, base.c_str()), "/dev/null") << null;
   EXPECT_EQ(PathOf("COM1", ""), "/dev/ttyS0");
   std::filesystem::remove_all(dir);
 }

@@ -1,6 +1,9 @@
-// Sleep, threads and upper-casing as the Windows C runtime has them.
+// Sleep, threads, upper-casing and file opening as the Windows C runtime
+// has them.
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <semaphore.h>
 #include <unistd.h>
 
@@ -86,6 +89,18 @@ uintptr_t _beginthread(void (*start)(void *), unsigned stack_size, void *arg) {
   }
   sem_destroy(&launch.taken);
   return error == 0 ? static_cast<uintptr_t>(thread) : kFailed;
+}
+
+std::FILE *OpenRegularFile(const char *name) {
+  const ulo::sys::Table &sys = ulo::sys::Current();
+  int fd = sys.open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  struct stat info;
+  if (sys.fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+    if (std::FILE *file = fdopen(fd, "rb")) return file;
+  }
+  sys.close(fd);
+  return nullptr;
 }
 
 char *_strupr(char *text) {

@@ -51,14 +51,20 @@ TEST(ThreadTest, ReportsAFailedStart) {
 }
 
 TEST(StruprTest, UppercasesOnlyAsciiLetters) {
-  std::string text;
-  for (int byte = 1; byte < 256; ++byte) text += static_cast<char>(byte);
-  std::string original = text;
-  EXPECT_EQ(_strupr(text.data()), text.data());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = original[i];
-    bool lower = c >= 'a' && c <= 'z';
-    EXPECT_EQ(text[i], lower ? static_cast<char>(c - 32) : c) << i + 1;
+  struct Case {
+    std::string text, upper;
+  } cases[] = {
+      {"status", "STATUS"},
+      {"$t1 Com 9", "$T1 COM 9"},
+      {"`az{", "`AZ{"},  // the neighbours of a and z stay
+      {"@AZ[", "@AZ["},  // capitals and their neighbours too
+      {"\xe4\xf6\xfc\xff", "\xe4\xf6\xfc\xff"},  // not Latin-1
+      {"", ""},
+  };
+  for (Case &c : cases) {
+    std::string text = c.text;
+    EXPECT_EQ(_strupr(text.data()), text.data());
+    EXPECT_EQ(text, c.upper) << c.text;
   }
 }
 

@@ -100,6 +100,10 @@ const Table kCounting = {
         [](const char *path, struct stat *info) {
           return Wrap(Call::kLstat, Real().lstat, path, info);
         },
+    .fstat =
+        [](int fd, struct stat *info) {
+          return Wrap(Call::kFstat, Real().fstat, fd, info);
+        },
 };
 
 }  // namespace

@@ -19,6 +19,7 @@ enum class Call {
   kPthreadCreate,
   kNanosleep,
   kLstat,
+  kFstat,
   kCount,
 };
 

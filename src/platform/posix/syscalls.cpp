@@ -33,6 +33,7 @@ constexpr Table kReal = {
     .pthread_create = ::pthread_create,
     .nanosleep = ::nanosleep,
     .lstat = ::lstat,
+    .fstat = ::fstat,
 };
 
 std::atomic<const Table *> current{&kReal};

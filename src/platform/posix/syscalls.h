@@ -27,6 +27,7 @@ struct Table {
                         void *(*start)(void *), void *arg);
   int (*nanosleep)(const struct timespec *request, struct timespec *remain);
   int (*lstat)(const char *path, struct stat *info);
+  int (*fstat)(int fd, struct stat *info);
 };
 
 // The real system calls.

@@ -12,7 +12,22 @@
 #endif
 
 #include <process.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <windows.h>
+
+// Opens a file for reading in binary mode if it is a regular file; anything
+// else (a device, a folder) gives null, as a missing file does.
+inline FILE *OpenRegularFile(const char *name) {
+  FILE *file = fopen(name, "rb");
+  struct _stat info;
+  if (file && (_fstat(_fileno(file), &info) != 0 ||
+               (info.st_mode & _S_IFMT) != _S_IFREG)) {
+    fclose(file);
+    return nullptr;
+  }
+  return file;
+}
 
 #endif  // ULOPR1_PLATFORM_WINDOWS_OS_H
