@@ -5,6 +5,7 @@
 // Input: a type byte (3 floating point, 6 digital, anything else as is), four
 // value bytes, the gate address up to a newline, then the controller's bytes.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -29,19 +30,41 @@ struct Host {
   }
 };
 
-// The line command 7 sends for the gate, as the controller expects it.
+// The line command 7 must send for the gate, as the controller expects it:
+// the address, "=", the value (a float in the C library's "%f" form, six
+// decimals and a point; a digital value in decimal), CR. Empty for a gate of
+// another type or a value that is not a finite number: nothing may be sent.
 std::string ExpectedLine(const GateAccess &gate) {
-  char text[512] = "";
   const auto *value = static_cast<const unsigned char *>(gate.value);
+  std::string line = std::string(gate.address) + "=";
   if (gate.type == ULO_TYPE_FLOAT) {
     float number;
     std::memcpy(&number, value, sizeof number);
-    std::snprintf(text, sizeof text, "%s=%f\r", gate.address, double{number});
-  } else if (gate.type == ULO_TYPE_DIGITAL) {
-    std::snprintf(text, sizeof text, "%s=%u\r", gate.address,
-                  unsigned(value[2] | value[3] << 8));
+    if (!std::isfinite(number)) return "";
+    char text[64];
+    std::snprintf(text, sizeof text, "%f", double{number});
+    return line + text + "\r";
   }
-  return text;
+  if (gate.type == ULO_TYPE_DIGITAL)
+    return line + std::to_string(value[2] | value[3] << 8) + "\r";
+  return "";
+}
+
+// Command 7 for the gate against a controller that sends answer, over and
+// over until total bytes have gone (once when total is 0).
+int32_t Write(GateAccess &gate, std::string_view answer, size_t total) {
+  FeedLine(reinterpret_cast<const uint8_t *>(answer.data()), answer.size(),
+           total);
+  InstanceWorkspace ws;
+  StartOnLine(ws);
+  UloRequest request{&ws, ULO_CMD_WRITE_GATE, kInstance, 0, &gate};
+  int32_t result = UloMain(&request);
+  Require(
+      result == ULO_DONE || result == ULO_REFUSED || result == ULO_COMM_FAILURE,
+      "a write answers 0, 1 or 2");
+  Require(Shared(ws.write_busy).load() == 0, "the write lets the port go");
+  Require(ClosePort(ws.port) == kPortOk, "the line closes");
+  return result;
 }
 
 std::string Repeat(const std::string &text, size_t times) {
@@ -65,21 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   address.resize(std::strlen(address.c_str()));  // as the host passes it
   std::string_view answer = rest.substr(std::min(newline + 1, rest.size()));
 
-  FeedLine(reinterpret_cast<const uint8_t *>(answer.data()), answer.size());
-  InstanceWorkspace ws;
-  StartOnLine(ws);
   unsigned char value[8] = {};
   std::memcpy(value, data + 1, 4);
   GateAccess gate{};
   gate.address = address.c_str();
   gate.type = data[0];
   gate.value = value;
-  UloRequest request{&ws, ULO_CMD_WRITE_GATE, kInstance, 0, &gate};
-  int32_t result = UloMain(&request);
-  Require(
-      result == ULO_DONE || result == ULO_REFUSED || result == ULO_COMM_FAILURE,
-      "a write answers 0, 1 or 2");
-  Require(Shared(ws.write_busy).load() == 0, "the write lets the port go");
+  int32_t result = Write(gate, answer, 0);
 
   // Every attempt sends the same line, of at most 49 characters, and a
   // confirmed write saw it come back.
@@ -88,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (line.size() > kLineLimit) {
     Require(result == ULO_REFUSED && sent.empty(), "long lines are not sent");
   } else if (line.empty()) {
-    Require(sent.empty(), "a gate of another type sends nothing");
+    Require(sent.empty(), "no line, nothing sent");
   } else {
     size_t attempts = sent.size() / line.size();
     Require(attempts >= 1 && attempts <= 5, "one to five attempts");
@@ -96,6 +111,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Require(result != ULO_DONE || answer.find(line) != std::string_view::npos,
             "a confirmation is the line echoed");
   }
-  Require(ClosePort(ws.port) == kPortOk, "the line closes");
+
+  // A controller that keeps sending the same answer (reports, noise, a
+  // wrong echo) for ever: the write still ends by its own bounds, five echo
+  // reads of a bounded length, not by the line running dry.
+  if (!answer.empty()) {
+    Write(gate, answer, 5 * kEchoByteBound + 1);
+    Require(LineRead() <= 5 * kEchoByteBound,
+            "a write ends within its bound whatever the controller sends");
+  }
   return 0;
 }
