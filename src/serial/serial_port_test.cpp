@@ -74,10 +74,13 @@ TEST_F(SerialPortTest, AsecondOpenOfAHeldPortFails) {
 }
 
 TEST_F(SerialPortTest, NulOpensWithoutLineStateAndMissingDevicesFail) {
-  uint32_t nul = 0;
-  ASSERT_EQ(OpenPort("NUL", LineSettings{0, 0, 99, 99}, 0, &nul), kPortOk);
-  EXPECT_NE(nul, 0u);
-  EXPECT_EQ(ClosePort(nul), kPortOk);
+  for (const char *name : {"NUL", "nul", "Nul"}) {
+    uint32_t nul = 0;
+    ASSERT_EQ(OpenPort(name, LineSettings{0, 0, 99, 99}, 0, &nul), kPortOk)
+        << name;
+    EXPECT_NE(nul, 0u);
+    EXPECT_EQ(ClosePort(nul), kPortOk);
+  }
   uint32_t none = 0;
   EXPECT_EQ(OpenPort("/dev/ulopr1-none", k9600, 8, &none), kPortOpenFailed);
 }
