@@ -192,7 +192,7 @@ TEST_F(WriteTest, AControllerThatOnlyReportsEndsTheWriteAndLosesNoReport) {
 
 TEST_F(WriteTest, AWriteWaitsForTheFrameTheReceiverIsReading) {
   // A read timeout longer than any cut-off a write might give up after.
-  SetReadTimeout(ws_.port, 400);
+  SetReadTimeout(ws_.port, 600);
   int32_t t1 = zempro::DefineGate(kInstance, "$T1", ULO_TYPE_FLOAT);
   controller_->SetResponder([](const std::string &line) { return line; });
   controller_->Send(Frame("$T1=1"));
@@ -203,7 +203,7 @@ TEST_F(WriteTest, AWriteWaitsForTheFrameTheReceiverIsReading) {
   std::this_thread::sleep_for(300ms);
   ASSERT_TRUE(Shared(ws_.write_busy).load() & kReceiverOnPort);
   std::thread rest([&] {
-    std::this_thread::sleep_for(2500ms);
+    std::this_thread::sleep_for(3500ms);
     controller_->Send(".5\r\x03");
   });
   EXPECT_EQ(WriteDigital("@D", 1), ULO_DONE);
