@@ -82,7 +82,8 @@ TEST_F(EntryTest, MissingWorkspaceOrArgumentsAreRefusedNotDereferenced) {
     EXPECT_EQ(Call(command, nullptr), ULO_REFUSED) << command;
 }
 
-TEST_F(EntryTest, AfterTheReceiverEndsOnlyReadsAndWritesFailAndTheEventAndPortGo) {
+TEST_F(EntryTest,
+       AfterTheReceiverEndsOnlyReadsAndWritesFailAndTheEventAndPortGo) {
   StartQuiet();
   StopReceiver();
   ASSERT_NE(ws_.event, 0u);

@@ -107,10 +107,10 @@ TEST_F(StartTest, InstanceNumbersBeyondOneByteAreRefusedBeforeAnything) {
   start.line = LineSettings{9600, 8, 0, 0};
   for (int32_t instance : {256, 257, 65537, -1, -255}) {
     EXPECT_EQ(Call(ULO_CMD_START, &start, instance), ULO_REFUSED) << instance;
-    EXPECT_EQ(log_.Count(32, "ULOPR1: Instance number " +
-                                 std::to_string(instance) +
-                                 " outside 0 to 255, not started"),
-              1);
+    EXPECT_EQ(
+        log_.Count(32, "ULOPR1: Instance number " + std::to_string(instance) +
+                           " outside 0 to 255, not started"),
+        1);
   }
   EXPECT_EQ(ws_.port, 0u);
   EXPECT_EQ(ws_.event, 0u);

@@ -145,8 +145,8 @@ TEST_F(ReceiverTest, FramesAtTheirLimits) {
        "\x02"
        "1\x03",
        "", std::nullopt, "", 0, "ULOPR1:  received from ULO 7"},
-      {"an error reply", Frame("ERROR 13"), "", std::nullopt, "ULOPR1: ERROR 13",
-       1, "ULOPR1: ERROR 13 received from ULO 7"},
+      {"an error reply", Frame("ERROR 13"), "", std::nullopt,
+       "ULOPR1: ERROR 13", 1, "ULOPR1: ERROR 13 received from ULO 7"},
       {"a negative error number", Frame("ERROR -5"), "", std::nullopt,
        "ULOPR1: ERROR -5", 1, "ULOPR1: ERROR -5 received from ULO 7"},
       {"a second equals sign", Frame("$T5=12=3"), "$T5", 12,

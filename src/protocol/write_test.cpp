@@ -135,8 +135,9 @@ TEST_F(WriteTest, NonFiniteValuesAreRefusedBeforeAnythingIsSent) {
   for (float value : {std::nanf(""), HUGE_VALF, -HUGE_VALF})
     EXPECT_EQ(WriteFloat("$SP1", value), ULO_REFUSED) << value;
   EXPECT_EQ(Sent(), from);
-  EXPECT_EQ(log_.Count(32, "ULOPR1: Gate $SP1: value is not a finite number, "
-                           "not sent"),
+  EXPECT_EQ(log_.Count(32,
+                       "ULOPR1: Gate $SP1: value is not a finite number, "
+                       "not sent"),
             3);
 }
 
@@ -160,9 +161,8 @@ TEST_F(WriteTest, ReportsAroundAndInsideTheEchoAreDeliveredAndItStillCounts) {
   };
   for (uint64_t i = 0; i < std::size(rows); ++i) {
     const std::string report = Frame("$T1=" + std::to_string(i + 1));
-    controller_->SetResponder([&](const std::string &line) {
-      return rows[i].answer(line, report);
-    });
+    controller_->SetResponder(
+        [&](const std::string &line) { return rows[i].answer(line, report); });
     EXPECT_EQ(WriteDigital("@D", 1), ULO_DONE) << rows[i].what;
     ASSERT_TRUE(WaitForValue(t1, i + 1)) << rows[i].what;
     EXPECT_EQ(zempro::ReadGateById(t1)->value, double(i + 1)) << rows[i].what;

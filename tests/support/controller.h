@@ -6,6 +6,7 @@
 #ifndef ULOPR1_TESTS_SUPPORT_CONTROLLER_H
 #define ULOPR1_TESTS_SUPPORT_CONTROLLER_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -14,8 +15,6 @@
 #include <string_view>
 #include <thread>
 #include <vector>
-
-#include <atomic>
 #ifndef _WIN32
 #include "pty.h"
 #endif

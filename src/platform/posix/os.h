@@ -103,9 +103,9 @@ struct COMSTAT {
 // ULO_PORT_DIR names a port folder, every other name resolves only there: the
 // entry named exactly like the port is opened, and a name without an entry
 // cannot be opened. Without it, COMn is /dev/ttyS(n-1), a name starting with
-// '/' is a path and any other name is looked up under /dev/. A device already open in
-// this or another process is refused; "NUL" may be open many times. Only
-// OPEN_EXISTING is accepted: nothing is ever created. Returns
+// '/' is a path and any other name is looked up under /dev/. A device already
+// open in this or another process is refused; "NUL" may be open many times.
+// Only OPEN_EXISTING is accepted: nothing is ever created. Returns
 // INVALID_HANDLE_VALUE on failure.
 //
 // Line state, timeouts, queue sizes and ClearCommError need a terminal: on

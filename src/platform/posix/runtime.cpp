@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <semaphore.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
