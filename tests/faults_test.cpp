@@ -7,17 +7,21 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include "driver_fixture.h"
 #include "platform/posix/syscall_faults.h"
+#include "platform/posix/syscalls.h"
 #include "process_stats.h"
 #include "serial/serial_port.h"
 
@@ -97,6 +101,88 @@ class FaultTest : public DriverTest {
 
 // ---- Every system call failing at every step of a start ------------------
 
+// The thread whose calls go through the table it replaced, and that table.
+std::atomic<std::thread::id> routed_thread;
+std::atomic<const sys::Table *> routed_table;
+
+const sys::Table &Route() {
+  return std::this_thread::get_id() == routed_thread.load()
+             ? *routed_table.load()
+             : sys::Real();
+}
+
+template <auto kEntry, typename Function>
+struct Forward;
+template <auto kEntry, typename Result, typename... Args>
+struct Forward<kEntry, Result (*)(Args...)> {
+  static Result Run(Args... args) { return (Route().*kEntry)(args...); }
+};
+template <auto kEntry>
+constexpr auto kForward =
+    &Forward<kEntry, std::remove_cvref_t<decltype(sys::Real().*kEntry)>>::Run;
+
+const sys::Table kRouted = {
+    .open = kForward<&sys::Table::open>,
+    .close = kForward<&sys::Table::close>,
+    .read = kForward<&sys::Table::read>,
+    .write = kForward<&sys::Table::write>,
+    .poll = kForward<&sys::Table::poll>,
+    .tcgetattr = kForward<&sys::Table::tcgetattr>,
+    .tcsetattr = kForward<&sys::Table::tcsetattr>,
+    .ioctl = kForward<&sys::Table::ioctl>,
+    .flock = kForward<&sys::Table::flock>,
+    .eventfd = kForward<&sys::Table::eventfd>,
+    .pthread_create = kForward<&sys::Table::pthread_create>,
+    .nanosleep = kForward<&sys::Table::nanosleep>,
+    .lstat = kForward<&sys::Table::lstat>,
+    .fstat = kForward<&sys::Table::fstat>,
+};
+
+// While one lives, the calls of the thread that made it go through the table
+// in force before (a FaultScope's: counted, and failing as planned), and
+// every other thread's straight to the real calls. The receiver a start
+// launches sleeps and later polls the port through the same table; its calls
+// would otherwise shift the numbering of the start's own calls, or take a
+// failure planned for one of them, depending on which thread comes first.
+class ThisThreadOnly {
+ public:
+  ThisThreadOnly() : replaced_(sys::Current()) {
+    routed_table.store(&replaced_);
+    routed_thread.store(std::this_thread::get_id());
+    sys::Install(kRouted);
+  }
+  ~ThisThreadOnly() { sys::Install(replaced_); }
+  ThisThreadOnly(const ThisThreadOnly &) = delete;
+  ThisThreadOnly &operator=(const ThisThreadOnly &) = delete;
+
+ private:
+  const sys::Table &replaced_;
+};
+
+struct CallKind {
+  Call call;
+  const char *name;
+};
+
+constexpr CallKind kCallKinds[] = {
+    {Call::kOpen, "open"},
+    {Call::kClose, "close"},
+    {Call::kRead, "read"},
+    {Call::kWrite, "write"},
+    {Call::kPoll, "poll"},
+    {Call::kTcgetattr, "tcgetattr"},
+    {Call::kTcsetattr, "tcsetattr"},
+    {Call::kIoctl, "ioctl"},
+    {Call::kFlock, "flock"},
+    {Call::kEventfd, "eventfd"},
+    {Call::kPthreadCreate, "pthread_create"},
+    {Call::kNanosleep, "nanosleep"},
+    {Call::kLstat, "lstat"},
+    {Call::kFstat, "fstat"},
+};
+static_assert(std::size(kCallKinds) == static_cast<size_t>(Call::kCount),
+              "every kind of call is named");
+
 struct StartStep {
   const char *name;
   Call call;
@@ -105,9 +191,9 @@ struct StartStep {
   const char *message;  // class 32, logged once
 };
 
-// The calls a start makes, in order: the init file's open (and the check
-// that it is a regular file), the port's open (its name through the
-// port folder, the device, its lock, its wake-up descriptor, exclusive
+// The calls a start makes on the host's thread, in order: the init file's open
+// (and the check that it is a regular file), the port's open (its name through
+// the port folder, the device, its lock, its wake-up descriptor, exclusive
 // mode), its line state (read, then changed: terminal state and modem
 // lines), the data-arrived event, the receiver thread, and the restart
 // message (a lone CR, paced). The timeouts live in the handle table and
@@ -148,9 +234,11 @@ TEST_P(StartFaultTest, AnswersLogsAndRecoversWithoutLeaks) {
   LinkPort("LINE1", controller_->Path());
   {
     FaultScope faults;
+    ThisThreadOnly host;
     faults.Fail(step.call, step.nth,
                 step.call == Call::kPthreadCreate ? EAGAIN : EIO);
     EXPECT_EQ(Start(20, 1, "LINE1"), step.result);
+    EXPECT_GE(faults.Calls(step.call), step.nth) << "the call was not made";
   }
   EXPECT_EQ(log_.Count(32, step.message), 1);
   if (step.result == ULO_COMM_FAILURE) {
@@ -174,6 +262,28 @@ INSTANTIATE_TEST_SUITE_P(EveryStep, StartFaultTest,
                          [](const ::testing::TestParamInfo<StartStep> &info) {
                            return std::string(info.param.name);
                          });
+
+// A clean start makes, kind by kind, as many calls as the steps list: a call
+// added to a start or taken from it fails here until the steps follow it.
+TEST_F(FaultTest, TheStepsCoverEveryCallOfACleanStart) {
+  LinkPort("LINE1", controller_->Path());
+  int made[std::size(kCallKinds)] = {};
+  {
+    FaultScope faults;
+    ThisThreadOnly host;
+    EXPECT_EQ(Start(20, 1, "LINE1"), ULO_DONE);
+    for (size_t i = 0; i < std::size(kCallKinds); ++i)
+      made[i] = faults.Calls(kCallKinds[i].call);
+  }
+  for (size_t i = 0; i < std::size(kCallKinds); ++i) {
+    int listed = 0;
+    for (const StartStep &step : kStartSteps)
+      if (step.call == kCallKinds[i].call) listed = std::max(listed, step.nth);
+    EXPECT_EQ(made[i], listed) << kCallKinds[i].name << ": a clean start makes "
+                               << made[i] << ", the steps list " << listed;
+  }
+  ExpectNothingLeaked();
+}
 
 // ---- System calls failing while the instance runs -------------------------
 

@@ -8,7 +8,10 @@
 #endif
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <thread>
 
 #include "controller.h"
@@ -93,19 +96,25 @@ TEST_F(SerialPortTest, CloseOfADeadHandleFailsWithSeven) {
 }
 
 // Linux only: opens a port through a symbolic link and reads its line state
-// back from the tty layer.
+// back from the tty layer. The name field holds 12 characters, too few for a
+// path into a folder of the test's own, so the link is named in a port folder
+// made for the test.
 #ifndef _WIN32
 TEST_F(SerialPortTest, OpenFromSettingsUsesNameLineAndFlags) {
   PortSettings settings{};
   std::memset(settings.port, 'x', sizeof settings.port);  // no terminator
   EXPECT_EQ(OpenFromSettings(settings), 0u);
-  unlink("/tmp/ulo-sl");
-  ASSERT_EQ(symlink(controller_.Path().c_str(), "/tmp/ulo-sl"), 0);
-  std::strcpy(settings.port, "/tmp/ulo-sl");
+  std::string dir =
+      (std::filesystem::temp_directory_path() / "ulo-sl-XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  ASSERT_EQ(symlink(controller_.Path().c_str(), (dir + "/ulo-sl").c_str()), 0);
+  setenv("ULO_PORT_DIR", dir.c_str(), 1);
+  std::strcpy(settings.port, "ulo-sl");
   settings.line = LineSettings{4800, 8, 0, 0};
   settings.control_flags = 8;
   uint32_t port = OpenFromSettings(settings);
-  unlink("/tmp/ulo-sl");
+  unsetenv("ULO_PORT_DIR");
+  std::filesystem::remove_all(dir);
   ASSERT_NE(port, 0u);
   termios state = State();
   EXPECT_EQ(cfgetospeed(&state), B4800);

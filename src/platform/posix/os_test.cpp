@@ -157,10 +157,10 @@ TEST_F(PortTest, AnotherProcessCannotOpenAHeldPort) {
 }
 
 TEST_F(PortTest, OpensThroughThePortDirectory) {
-  std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                              ("ulo-ports-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
-  std::filesystem::create_symlink(pty_.path, dir / "COM7");
+  std::string dir =
+      (std::filesystem::temp_directory_path() / "ulo-ports-XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  std::filesystem::create_symlink(pty_.path, dir + "/COM7");
   setenv("ULO_PORT_DIR", dir.c_str(), 1);
   HANDLE port = OpenPort("COM7");
   unsetenv("ULO_PORT_DIR");
@@ -198,14 +198,17 @@ TEST(NullDeviceTest, OpensSharedReadsNothingSwallowsWrites) {
 }
 
 TEST(OpenTest, NeverCreatesAFile) {
-  std::filesystem::path missing = std::filesystem::temp_directory_path() /
-                                  ("ulo-missing-" + std::to_string(getpid()));
+  std::string dir =
+      (std::filesystem::temp_directory_path() / "ulo-missing-XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  std::filesystem::path missing = dir + "/COM1";
   EXPECT_EQ(OpenPort(missing), INVALID_HANDLE_VALUE);
   constexpr DWORD kCreateAlways = 2;
   EXPECT_EQ(CreateFileA(missing.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                         nullptr, kCreateAlways, FILE_ATTRIBUTE_NORMAL, 0),
             INVALID_HANDLE_VALUE);
   EXPECT_FALSE(std::filesystem::exists(missing));
+  std::filesystem::remove_all(dir);
 }
 
 TEST_F(PortTest, SetCommStateMakesACookedTerminalRaw) {

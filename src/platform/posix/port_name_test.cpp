@@ -1,7 +1,7 @@
 #include "port_name.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <string>
@@ -31,13 +31,13 @@ TEST(PortNameTest, WindowsNamesMapToDevices) {
 }
 
 TEST(PortNameTest, WithAPortDirectoryNamesResolveOnlyThere) {
-  std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                              ("ulo-names-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
+  std::string base =
+      (std::filesystem::temp_directory_path() / "ulo-names-XXXXXX").string();
+  ASSERT_NE(mkdtemp(base.data()), nullptr);
+  std::filesystem::path dir = base;
   // A dangling link still names the port: its device is gone, not unknown.
   std::filesystem::create_symlink("/nonexistent/tty", dir / "COM1");
   std::filesystem::create_symlink("/dev/null", dir / "NUL");
-  std::string base = dir.string();
   EXPECT_EQ(PathOf("COM1", base.c_str()), base + "/COM1");
   EXPECT_EQ(PathOf("\\\\.\\COM1", base.c_str()), base + "/COM1");
   // A missing or mistyped link never falls back to some other device.
