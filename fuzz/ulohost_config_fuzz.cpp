@@ -6,6 +6,7 @@
 
 #include "config.h"
 #include "fake_line.h"
+#include "ulopr1/ulo.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   using ulo::fuzzing::Require;
@@ -18,15 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return 0;
   }
   for (const ulohost::InstanceConfig &instance : config.instances) {
-    Require(instance.ulo >= 1 && instance.ulo <= ulohost::kMaxUlo,
+    Require(instance.ulo >= 1 && instance.ulo <= ULO_INSTANCE_MAX,
             "instance numbers fit a byte");
-    Require(instance.port.size() <= ulohost::kMaxPortName,
+    Require(instance.port.size() <= ULO_PORT_NAME_MAX,
             "port names fit the driver's field");
-    Require(
-        !instance.restart_message ||
-            (instance.restart_message->size() <= ulohost::kMaxRestartMessage &&
-             instance.restart_message->find('\n') == std::string::npos),
-        "restart messages are one line the driver takes");
+    Require(!instance.restart_message ||
+                (instance.restart_message->size() <= ULO_LINE_MAX &&
+                 instance.restart_message->find('\n') == std::string::npos),
+            "restart messages are one line the driver takes");
     for (const ulohost::GateConfig &gate : instance.gates) {
       Require(ulohost::CheckAddress(gate.address).empty(),
               "gate addresses keep to the driver's limits");

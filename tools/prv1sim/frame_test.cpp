@@ -28,8 +28,13 @@ TEST(Frame, WithoutEtxEndsAtCr) {
 }
 
 TEST(Frame, LongestAddressWithExtremeValuesFitsAReceiver) {
-  Point point{
-      std::string(kMaxAddress, 'A'), Point::Kind::kAnalog, 0, 0, 0, 0, false};
+  Point point{std::string(ULO_ADDRESS_MAX, 'A'),
+              Point::Kind::kAnalog,
+              0,
+              0,
+              0,
+              0,
+              false};
   point.address[0] = '$';
   for (double value : {-999999999999.99, 1e300, -1e-300, 123456789.125}) {
     point.value = value;

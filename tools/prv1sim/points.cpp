@@ -1,16 +1,13 @@
 #include "points.h"
 
-#include <toml++/toml.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <fstream>
 #include <iterator>
 #include <optional>
-#include <sstream>
 
 #include "protocol/number.h"
+#include "toml_reader.h"
 
 namespace prv1sim {
 namespace {
@@ -127,149 +124,105 @@ std::vector<Point> BuiltinPoints() {
 
 namespace {
 
-// Builds "FILE:LINE:COLUMN: message" from a place in the file.
-class ErrorSink {
- public:
-  ErrorSink(const std::string& name, std::string& error)
-      : name_(name), error_(error) {}
+using ulo::tools::FileError;
+using ulo::tools::TomlReader;
+using ulo::tools::TomlTable;
 
-  bool Fail(const toml::source_region& where, const std::string& message) {
-    std::ostringstream out;
-    out << name_ << ':' << where.begin.line << ':' << where.begin.column << ": "
-        << message;
-    error_ = out.str();
-    return false;
-  }
-
- private:
-  const std::string& name_;
-  std::string& error_;
-};
-
-std::string FieldName(std::size_t number, std::string_view field) {
-  return "point " + std::to_string(number) + ", field \"" + std::string(field) +
-         "\"";
+// A field of a point as messages name it: point 3, field "min".
+std::string PointField(const std::string& point, std::string_view key) {
+  return point + ", field \"" + std::string(key) + "\"";
 }
 
-bool ReadPoint(const toml::table& table, std::size_t number, ErrorSink& sink,
-               Point& point) {
-  static constexpr std::string_view kFields[] = {
-      "address", "kind", "value", "min", "max", "step", "toggle"};
-  for (auto&& [key, node] : table) {
-    bool known = false;
-    for (std::string_view field : kFields) known = known || key.str() == field;
-    if (!known) {
-      return sink.Fail(node.source(),
-                       FieldName(number, key.str()) + ": unknown field");
-    }
-  }
-  auto require = [&](std::string_view field) -> const toml::node* {
-    const toml::node* node = table.get(field);
-    if (node == nullptr) {
-      sink.Fail(table.source(), FieldName(number, field) + ": missing");
-    }
-    return node;
-  };
-  auto number_of = [&](std::string_view field,
-                       std::optional<double>& out) -> bool {
-    const toml::node* node = table.get(field);
-    if (node == nullptr) return true;
-    if (!node->is_number()) {
-      return sink.Fail(node->source(),
-                       FieldName(number, field) + ": must be a number");
-    }
-    out = node->value<double>();
-    return true;
-  };
-
-  const toml::node* address = require("address");
-  if (address == nullptr) return false;
-  if (!address->is_string()) {
-    return sink.Fail(address->source(),
-                     FieldName(number, "address") + ": must be a string");
-  }
-  point.address = **address->as_string();
-  const std::string& a = point.address;
+bool ReadAddress(const TomlTable& table, Point& point) {
+  std::optional<std::string> address;
+  if (!table.String("address", address)) return false;
+  if (!address) return table.Missing("address");
+  const std::string& a = *address;
   if (a.size() < 2 || (a[0] != '$' && a[0] != '@')) {
-    return sink.Fail(address->source(),
-                     FieldName(number, "address") +
-                         ": must begin with \"$\" or \"@\" and name a point");
+    return table.Fail("address",
+                      "must begin with \"$\" or \"@\" and name a point");
   }
-  if (a.size() > kMaxAddress) {
-    return sink.Fail(address->source(),
-                     FieldName(number, "address") + ": longer than " +
-                         std::to_string(kMaxAddress) + " characters");
+  if (a.size() > ULO_ADDRESS_MAX) {
+    return table.Fail(
+        "address",
+        "longer than " + std::to_string(ULO_ADDRESS_MAX) + " characters");
   }
   for (unsigned char c : a) {
     if (c <= 0x20 || c >= 0x7F || c == '=') {
-      return sink.Fail(address->source(),
-                       FieldName(number, "address") +
-                           ": only printable characters, no spaces or \"=\"");
+      return table.Fail("address",
+                        "only printable characters, no spaces or \"=\"");
     }
   }
+  point.address = *address;
+  return true;
+}
 
-  const toml::node* kind = require("kind");
-  if (kind == nullptr) return false;
-  std::optional<std::string_view> kind_text = kind->value<std::string_view>();
-  if (kind_text == "analog") {
-    point.kind = Point::Kind::kAnalog;
-  } else if (kind_text == "digital") {
-    point.kind = Point::Kind::kDigital;
-  } else {
-    return sink.Fail(kind->source(), FieldName(number, "kind") +
-                                         ": must be \"analog\" or \"digital\"");
+std::optional<Point::Kind> KindNamed(std::string_view name) {
+  if (name == "analog") return Point::Kind::kAnalog;
+  if (name == "digital") return Point::Kind::kDigital;
+  return std::nullopt;
+}
+
+bool ReadKind(const TomlTable& table, Point& point) {
+  std::optional<Point::Kind> kind;
+  if (!table.Enum("kind", "\"analog\" or \"digital\"", KindNamed, kind)) {
+    return false;
   }
-  bool analog = point.kind == Point::Kind::kAnalog;
+  if (!kind) return table.Missing("kind");
+  point.kind = *kind;
+  return true;
+}
 
-  const toml::node* value = require("value");
-  if (value == nullptr) return false;
-  if (analog) {
-    std::optional<double> v;
-    if (!number_of("value", v)) return false;
-    point.value = Round2(*v);
+// An analog value is any number, a digital one 0, 1, true or false.
+bool ReadValue(const TomlTable& table, Point& point) {
+  const toml::node* value = table.table().get("value");
+  if (value == nullptr) return table.Missing("value");
+  if (point.kind == Point::Kind::kAnalog) {
+    std::optional<double> number;
+    if (!table.Number("value", number)) return false;
+    point.value = Round2(*number);
   } else if (value->is_boolean()) {
     point.value = **value->as_boolean() ? 1 : 0;
   } else if (value->is_integer() && **value->as_integer() >= 0 &&
              **value->as_integer() <= 1) {
     point.value = static_cast<double>(**value->as_integer());
   } else {
-    return sink.Fail(value->source(), FieldName(number, "value") +
-                                          ": a digital value is 0, 1, "
-                                          "true or false");
+    return table.Fail("value", "a digital value is 0, 1, true or false");
   }
+  return true;
+}
 
+// Drift fields belong to analog points, toggle to digital ones.
+bool CheckKindFields(const TomlTable& table, const Point& point) {
+  bool analog = point.kind == Point::Kind::kAnalog;
   for (std::string_view field : {"min", "max", "step"}) {
-    if (!analog && table.contains(field)) {
-      return sink.Fail(table.get(field)->source(),
-                       FieldName(number, field) + ": analog points only");
+    if (!analog && table.table().contains(field)) {
+      return table.Fail(field, "analog points only");
     }
   }
-  if (analog && table.contains("toggle")) {
-    return sink.Fail(table.get("toggle")->source(),
-                     FieldName(number, "toggle") + ": digital points only");
+  if (analog && table.table().contains("toggle")) {
+    return table.Fail("toggle", "digital points only");
   }
+  return true;
+}
 
-  if (!analog) {
-    point.toggle = true;
-    if (const toml::node* toggle = table.get("toggle")) {
-      if (!toggle->is_boolean()) {
-        return sink.Fail(toggle->source(), FieldName(number, "toggle") +
-                                               ": must be true or false");
-      }
-      point.toggle = **toggle->as_boolean();
-    }
-    return true;
-  }
+bool ReadToggle(const TomlTable& table, Point& point) {
+  std::optional<bool> toggle;
+  if (!table.Boolean("toggle", toggle)) return false;
+  point.toggle = toggle.value_or(true);
+  return true;
+}
 
+// An analog point drifts in steps within min..max, or (step 0) stays.
+bool ReadDrift(const TomlTable& table, Point& point) {
   std::optional<double> min, max, step;
-  if (!number_of("min", min) || !number_of("max", max) ||
-      !number_of("step", step)) {
+  if (!table.Number("min", min) || !table.Number("max", max) ||
+      !table.Number("step", step)) {
     return false;
   }
   point.step = step.value_or(0);
   if (point.step < 0 || (point.step > 0 && point.step < 0.01)) {
-    return sink.Fail(table.get("step")->source(),
-                     FieldName(number, "step") + ": 0 or at least 0.01");
+    return table.Fail("step", "0 or at least 0.01");
   }
   if (point.step == 0) {
     point.min = min.value_or(point.value);
@@ -277,19 +230,74 @@ bool ReadPoint(const toml::table& table, std::size_t number, ErrorSink& sink,
     return true;
   }
   if (!min || !max) {
-    return sink.Fail(table.get("step")->source(),
-                     FieldName(number, !min ? "min" : "max") +
-                         ": needed when step is not 0");
+    return table.Fail(table.WhereOf("step"), !min ? "min" : "max",
+                      "needed when step is not 0");
   }
   point.min = *min;
   point.max = *max;
   if (point.max - point.min < point.step) {
-    return sink.Fail(table.get("max")->source(),
-                     FieldName(number, "max") + ": must exceed min by a step");
+    return table.Fail("max", "must exceed min by a step");
   }
   if (point.value < point.min || point.value > point.max) {
-    return sink.Fail(value->source(),
-                     FieldName(number, "value") + ": outside min..max");
+    return table.Fail("value", "outside min..max");
+  }
+  return true;
+}
+
+bool ReadPoint(const TomlTable& table, Point& point) {
+  if (!table.OnlyKeys(
+          {"address", "kind", "value", "min", "max", "step", "toggle"}) ||
+      !ReadAddress(table, point) || !ReadKind(table, point) ||
+      !ReadValue(table, point) || !CheckKindFields(table, point)) {
+    return false;
+  }
+  return point.kind == Point::Kind::kAnalog ? ReadDrift(table, point)
+                                            : ReadToggle(table, point);
+}
+
+// The file holds [[point]] tables and nothing else.
+const toml::array* PointList(TomlReader& reader, const toml::table& root) {
+  for (auto&& [key, node] : root) {
+    if (key.str() != "point") {
+      reader.Fail(node, "",
+                  "unknown key \"" + std::string(key.str()) +
+                      "\" (points are [[point]] tables)");
+      return nullptr;
+    }
+  }
+  const toml::array* list = root["point"].as_array();
+  if (list == nullptr || !list->is_array_of_tables()) {
+    const toml::node* node = root.get("point");
+    ulo::tools::Where where =
+        ulo::tools::At(node ? node->source() : root.source());
+    where.line = std::max(where.line, 1);
+    where.column = std::max(where.column, 1);
+    reader.Fail(where, "", "no points: expected [[point]] tables");
+    return nullptr;
+  }
+  return list;
+}
+
+bool ReadPoints(std::string_view text, const std::string& name,
+                std::vector<Point>& points, FileError& error) {
+  TomlReader reader(name, error);
+  toml::table root;
+  if (!reader.Parse(text, root)) return false;
+  const toml::array* list = PointList(reader, root);
+  if (list == nullptr) return false;
+  int number = 0;
+  for (const toml::node& node : *list) {
+    TomlTable table(reader, *node.as_table(),
+                    "point " + std::to_string(++number), PointField);
+    Point point;
+    if (!ReadPoint(table, point)) return false;
+    for (const Point& other : points) {
+      if (other.address == point.address) {
+        return table.Fail("address",
+                          "\"" + point.address + "\" is defined twice");
+      }
+    }
+    points.push_back(std::move(point));
   }
   return true;
 }
@@ -298,42 +306,11 @@ bool ReadPoint(const toml::table& table, std::size_t number, ErrorSink& sink,
 
 bool ParsePoints(std::string_view text, const std::string& name,
                  std::vector<Point>& points, std::string& error) {
-  ErrorSink sink(name, error);
-  toml::table root;
-  try {
-    root = toml::parse(text, name);
-  } catch (const toml::parse_error& failure) {
-    return sink.Fail(failure.source(), std::string(failure.description()));
-  }
-  for (auto&& [key, node] : root) {
-    if (key.str() != "point") {
-      return sink.Fail(node.source(), "unknown key \"" +
-                                          std::string(key.str()) +
-                                          "\" (points are [[point]] tables)");
-    }
-  }
-  const toml::array* list = root["point"].as_array();
-  if (list == nullptr || !list->is_array_of_tables()) {
-    toml::source_region where = root.source();
-    if (const toml::node* node = root.get("point")) where = node->source();
-    where.begin.line = std::max<toml::source_index>(where.begin.line, 1);
-    where.begin.column = std::max<toml::source_index>(where.begin.column, 1);
-    return sink.Fail(where, "no points: expected [[point]] tables");
-  }
+  FileError failure;
   std::vector<Point> loaded;
-  std::size_t number = 0;
-  for (const toml::node& node : *list) {
-    ++number;
-    Point point;
-    if (!ReadPoint(*node.as_table(), number, sink, point)) return false;
-    for (const Point& other : loaded) {
-      if (other.address == point.address) {
-        return sink.Fail(node.as_table()->get("address")->source(),
-                         FieldName(number, "address") + ": \"" + point.address +
-                             "\" is defined twice");
-      }
-    }
-    loaded.push_back(std::move(point));
+  if (!ReadPoints(text, name, loaded, failure)) {
+    error = failure.ToString();
+    return false;
   }
   points = std::move(loaded);
   return true;
@@ -341,14 +318,12 @@ bool ParsePoints(std::string_view text, const std::string& name,
 
 bool LoadPoints(const std::string& path, std::vector<Point>& points,
                 std::string& error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  std::optional<std::string> text = ulo::tools::ReadFileText(path);
+  if (!text) {
     error = path + ": cannot open the points file";
     return false;
   }
-  std::ostringstream text;
-  text << file.rdbuf();
-  return ParsePoints(text.str(), path, points, error);
+  return ParsePoints(*text, path, points, error);
 }
 
 }  // namespace prv1sim

@@ -10,10 +10,9 @@
 #include <string_view>
 #include <vector>
 
-namespace prv1sim {
+#include "ulopr1/ulo.h"
 
-// Longest address a receiver keeps whole.
-inline constexpr std::size_t kMaxAddress = 31;
+namespace prv1sim {
 
 struct Point {
   enum class Kind { kAnalog, kDigital };
@@ -64,7 +63,8 @@ class PointSet {
 // Temperatures $T1..$T4, setpoints $SP1..$SP3, digital outputs @DO1..@DO4.
 std::vector<Point> BuiltinPoints();
 
-// Reads a points file. On failure returns false and sets error to
+// Reads a points file. Addresses are at most ULO_ADDRESS_MAX characters, the
+// longest a receiver keeps whole. On failure returns false and sets error to
 // "FILE:LINE:COLUMN: message", naming the point and field at fault.
 bool LoadPoints(const std::string& path, std::vector<Point>& points,
                 std::string& error);

@@ -187,7 +187,7 @@ TEST(ParsePoints, ErrorsNameFileLineAndField) {
 
 TEST(ParsePoints, AddressesLongerThanAReceiverKeepsAreRefused) {
   std::string text = "[[point]]\naddress = \"$" +
-                     std::string(kMaxAddress, 'A') +
+                     std::string(ULO_ADDRESS_MAX, 'A') +
                      "\"\nkind = \"analog\"\nvalue = 1\n";
   std::vector<Point> points;
   std::string error;

@@ -1,175 +1,49 @@
 #include "config.h"
 
-#include <toml++/toml.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <initializer_list>
-#include <sstream>
 
+#include "toml_reader.h"
 #include "ulopr1/ulo.h"
 
 namespace ulohost {
 namespace {
 
 namespace fs = std::filesystem;
+using ulo::tools::Quoted;
+using ulo::tools::TomlReader;
+using ulo::tools::TomlTable;
 
 constexpr std::array<std::string_view, 5> kParities = {"none", "odd", "even",
                                                        "mark", "space"};
-
-std::string Upper(std::string_view text) {
-  std::string out(text);
-  for (char &c : out) c = static_cast<char>(std::toupper(c));
-  return out;
-}
-
-Where At(const toml::source_region &where) {
-  return {static_cast<int>(where.begin.line),
-          static_cast<int>(where.begin.column)};
-}
-
-std::string Quoted(std::string_view text) {
-  std::string quoted(1, '\'');
-  quoted.append(text);
-  quoted += '\'';
-  return quoted;
-}
-
-// Reads typed fields out of TOML tables; the first failure is kept.
-class Reader {
- public:
-  Reader(const std::string &file, ConfigError &error)
-      : file_(file), error_(error) {}
-
-  bool Fail(Where where, std::string field, std::string message) {
-    error_ = {file_, where, std::move(field), std::move(message)};
-    return false;
-  }
-  bool Fail(const toml::node &node, std::string field, std::string message) {
-    return Fail(At(node.source()), std::move(field), std::move(message));
-  }
-
-  bool OnlyKeys(const toml::table &table, const std::string &prefix,
-                std::initializer_list<std::string_view> allowed) {
-    for (auto &&[key, node] : table) {
-      if (std::find(allowed.begin(), allowed.end(), key.str()) ==
-          allowed.end()) {
-        std::string known;
-        for (std::string_view name : allowed) {
-          known += (known.empty() ? "" : ", ") + std::string(name);
-        }
-        return Fail(At(key.source()), Field(prefix, key.str()),
-                    "unknown field (known here: " + known + ")");
-      }
-    }
-    return true;
-  }
-
-  bool String(const toml::table &table, const std::string &prefix,
-              std::string_view key, std::optional<std::string> &out) {
-    const toml::node *node = table.get(key);
-    if (!node) return true;
-    if (!node->is_string()) {
-      return Fail(*node, Field(prefix, key), "must be a string");
-    }
-    out = node->as_string()->get();
-    return true;
-  }
-
-  bool Integer(const toml::table &table, const std::string &prefix,
-               std::string_view key, int64_t min, int64_t max,
-               std::optional<int64_t> &out, std::string_view why = {}) {
-    const toml::node *node = table.get(key);
-    if (!node) return true;
-    if (!node->is_integer()) {
-      return Fail(*node, Field(prefix, key), "must be a whole number");
-    }
-    int64_t value = node->as_integer()->get();
-    if (value < min || value > max) {
-      return Fail(*node, Field(prefix, key),
-                  "must be " + std::to_string(min) + " to " +
-                      std::to_string(max) + std::string(why));
-    }
-    out = value;
-    return true;
-  }
-
-  bool Number(const toml::table &table, const std::string &prefix,
-              std::string_view key, double min, double max,
-              std::optional<double> &out) {
-    const toml::node *node = table.get(key);
-    if (!node) return true;
-    std::optional<double> value;
-    if (node->is_integer()) {
-      value = static_cast<double>(node->as_integer()->get());
-    } else if (node->is_floating_point()) {
-      value = node->as_floating_point()->get();
-    }
-    if (!value) return Fail(*node, Field(prefix, key), "must be a number");
-    if (!(*value >= min && *value <= max)) {
-      std::ostringstream range;
-      range << "must be " << min << " to " << max;
-      return Fail(*node, Field(prefix, key), range.str());
-    }
-    out = value;
-    return true;
-  }
-
-  bool Boolean(const toml::table &table, const std::string &prefix,
-               std::string_view key, std::optional<bool> &out) {
-    const toml::node *node = table.get(key);
-    if (!node) return true;
-    if (!node->is_boolean()) {
-      return Fail(*node, Field(prefix, key), "must be true or false");
-    }
-    out = node->as_boolean()->get();
-    return true;
-  }
-
-  static std::string Field(const std::string &prefix, std::string_view key) {
-    return prefix.empty() ? std::string(key) : prefix + "." + std::string(key);
-  }
-
- private:
-  const std::string &file_;
-  ConfigError &error_;
-};
 
 std::string Resolve(const std::string &base_dir, const std::string &path) {
   return (fs::path(base_dir) / path).lexically_normal().string();
 }
 
-bool ReadHost(Reader &reader, const toml::table &root,
-              const std::string &base_dir, HostConfig &host) {
+bool ReadHost(const TomlTable &root, const std::string &base_dir,
+              HostConfig &host) {
   host.workdir = fs::path(base_dir).lexically_normal().string();
-  const toml::node *node = root.get("host");
-  if (!node) return true;
-  const toml::table *table = node->as_table();
-  if (!table) return reader.Fail(*node, "host", "must be a table ([host])");
-  if (!reader.OnlyKeys(*table, "host",
-                       {"workdir", "driver", "log", "port_dir",
-                        "status_interval", "com_interval", "reconnect_after",
-                        "reopen_interval", "wait_min_ms", "wait_max_ms"})) {
-    return false;
-  }
+  std::optional<TomlTable> table;
+  if (!root.Table("host", "must be a table ([host])", table)) return false;
+  if (!table) return true;
   std::optional<std::string> workdir, driver, log, port_dir;
   std::optional<double> status, com, reopen;
   std::optional<int64_t> reconnect, wait_min, wait_max;
-  if (!reader.String(*table, "host", "workdir", workdir) ||
-      !reader.String(*table, "host", "driver", driver) ||
-      !reader.String(*table, "host", "log", log) ||
-      !reader.String(*table, "host", "port_dir", port_dir) ||
-      !reader.Number(*table, "host", "status_interval", 1, 86400, status) ||
-      !reader.Number(*table, "host", "com_interval", 0.5, 86400, com) ||
-      !reader.Integer(*table, "host", "reconnect_after", 0, 1000, reconnect) ||
-      !reader.Number(*table, "host", "reopen_interval", 0.5, 86400, reopen) ||
-      !reader.Integer(*table, "host", "wait_min_ms", 1, 10000, wait_min) ||
-      !reader.Integer(*table, "host", "wait_max_ms", 1, 10000, wait_max)) {
+  if (!table->OnlyKeys({"workdir", "driver", "log", "port_dir",
+                        "status_interval", "com_interval", "reconnect_after",
+                        "reopen_interval", "wait_min_ms", "wait_max_ms"}) ||
+      !table->String("workdir", workdir) || !table->String("driver", driver) ||
+      !table->String("log", log) || !table->String("port_dir", port_dir) ||
+      !table->Number("status_interval", 1, 86400, status) ||
+      !table->Number("com_interval", 0.5, 86400, com) ||
+      !table->Integer("reconnect_after", 0, 1000, reconnect) ||
+      !table->Number("reopen_interval", 0.5, 86400, reopen) ||
+      !table->Integer("wait_min_ms", 1, 10000, wait_min) ||
+      !table->Integer("wait_max_ms", 1, 10000, wait_max)) {
     return false;
   }
   for (auto *text : {&workdir, &driver, &log, &port_dir}) {
@@ -179,7 +53,7 @@ bool ReadHost(Reader &reader, const toml::table &root,
     host.workdir = Resolve(base_dir, *workdir);
     std::error_code ec;
     if (!fs::is_directory(host.workdir, ec)) {
-      return reader.Fail(*table->get("workdir"), "host.workdir",
+      return table->Fail("workdir",
                          "directory " + host.workdir + " does not exist");
     }
   }
@@ -194,222 +68,215 @@ bool ReadHost(Reader &reader, const toml::table &root,
   host.wait_min_ms = static_cast<int>(wait_min.value_or(host.wait_min_ms));
   host.wait_max_ms = static_cast<int>(wait_max.value_or(host.wait_max_ms));
   if (host.wait_max_ms < host.wait_min_ms) {
-    const toml::node &at =
-        table->get("wait_max_ms") ? *table->get("wait_max_ms") : *table;
-    return reader.Fail(at, "host.wait_max_ms",
-                       "must not be below wait_min_ms (" +
-                           std::to_string(host.wait_min_ms) + ")");
+    return table->Fail("wait_max_ms", "must not be below wait_min_ms (" +
+                                          std::to_string(host.wait_min_ms) +
+                                          ")");
   }
   return true;
 }
 
-bool ReadGate(Reader &reader, const toml::node &node, const std::string &field,
-              GateConfig &gate) {
-  const toml::table *table = node.as_table();
-  if (!table) {
-    return reader.Fail(node, field,
-                       "must be a table with address and type, e.g. "
-                       "{ address = \"$T1\", type = \"float\" }");
-  }
-  if (!reader.OnlyKeys(*table, field, {"address", "type", "label"})) {
+std::optional<int32_t> GateType(std::string_view name) {
+  if (name == "float") return ULO_TYPE_FLOAT;
+  if (name == "digital") return ULO_TYPE_DIGITAL;
+  return std::nullopt;
+}
+
+bool ReadGate(const TomlTable &table, GateConfig &gate) {
+  constexpr std::string_view kTypes = "\"float\" or \"digital\"";
+  std::optional<std::string> address, label;
+  std::optional<int32_t> type;
+  if (!table.OnlyKeys({"address", "type", "label"}) ||
+      !table.String("address", address) ||
+      !table.Enum("type", kTypes, GateType, type) ||
+      !table.String("label", label)) {
     return false;
   }
-  std::optional<std::string> address, type, label;
-  if (!reader.String(*table, field, "address", address) ||
-      !reader.String(*table, field, "type", type) ||
-      !reader.String(*table, field, "label", label)) {
-    return false;
-  }
-  if (!address) return reader.Fail(*table, field + ".address", "missing");
-  const toml::node &address_node = *table->get("address");
+  if (!address) return table.Missing("address");
   if (std::string problem = CheckAddress(*address); !problem.empty()) {
-    return reader.Fail(address_node, field + ".address", problem);
+    return table.Fail("address", problem);
   }
-  if (!type) {
-    return reader.Fail(*table, field + ".type",
-                       "missing (\"float\" or \"digital\")");
-  }
-  if (*type == "float") {
-    gate.type = ULO_TYPE_FLOAT;
-  } else if (*type == "digital") {
-    gate.type = ULO_TYPE_DIGITAL;
-  } else {
-    return reader.Fail(
-        *table->get("type"), field + ".type",
-        "must be \"float\" or \"digital\", not " + Quoted(*type));
-  }
+  if (!type) return table.Missing("type", kTypes);
   if (label && std::any_of(label->begin(), label->end(), [](char c) {
         return static_cast<unsigned char>(c) < 32 || c == 127;
       })) {
-    return reader.Fail(*table->get("label"), field + ".label",
-                       "holds a control character");
+    return table.Fail("label", "holds a control character");
   }
   gate.address = *address;
+  gate.type = *type;
   gate.label = label.value_or("");
-  gate.where = At(address_node.source());
+  gate.where = table.WhereOf("address");
   return true;
 }
 
-bool ReadLine(Reader &reader, const toml::table &table,
-              const std::string &field, LineConfig &line) {
+bool ReadLine(const TomlTable &table, LineConfig &line) {
   std::optional<int64_t> baud, data_bits;
   std::optional<double> stop_bits;
-  std::optional<std::string> parity;
-  if (!reader.Integer(table, field, "baud", 50, 65535, baud,
-                      " (the driver's line record holds 16 bits)") ||
-      !reader.Integer(table, field, "data_bits", 5, 8, data_bits) ||
-      !reader.Number(table, field, "stop_bits", 1, 2, stop_bits) ||
-      !reader.String(table, field, "parity", parity)) {
+  if (!table.Integer("baud", 50, 65535, baud,
+                     " (the driver's line record holds 16 bits)") ||
+      !table.Integer("data_bits", 5, 8, data_bits) ||
+      !table.Number("stop_bits", 1, 2, stop_bits)) {
     return false;
   }
   if (baud) line.baud = static_cast<uint16_t>(*baud);
   if (data_bits) line.data_bits = static_cast<uint16_t>(*data_bits);
   if (stop_bits) {
     line.stop_bits = StopBitsCode(*stop_bits);
-    if (!line.stop_bits) {
-      return reader.Fail(*table.get("stop_bits"), field + ".stop_bits",
-                         "must be 1, 1.5 or 2");
-    }
+    if (!line.stop_bits) return table.Fail("stop_bits", "must be 1, 1.5 or 2");
   }
-  if (parity) {
-    line.parity = ParityCode(*parity);
-    if (!line.parity) {
-      return reader.Fail(
-          *table.get("parity"), field + ".parity",
-          "must be none, odd, even, mark or space, not " + Quoted(*parity));
-    }
+  return table.Enum("parity", "none, odd, even, mark or space", ParityCode,
+                    line.parity);
+}
+
+// The checks below take fields already read with their types, so that a
+// field of the wrong type is reported before what is missing or wrong in
+// another.
+
+// The port, which an enabled instance needs.
+bool SetPort(const TomlTable &table, const std::optional<std::string> &port,
+             InstanceConfig &instance) {
+  if (!port) {
+    return !instance.enabled || table.Missing("port", "or set enabled = false");
   }
+  instance.port_where = table.WhereOf("port");
+  if (std::string problem = CheckPortName(*port); !problem.empty()) {
+    return table.Fail("port", problem);
+  }
+  instance.port = *port;
   return true;
 }
 
-bool ReadInstance(Reader &reader, const toml::table &table,
-                  const std::string &field, InstanceConfig &instance) {
-  if (!reader.OnlyKeys(
-          table, field,
-          {"ulo", "port", "enabled", "read_timeout_ms", "baud", "data_bits",
-           "stop_bits", "parity", "restart_message", "gate"})) {
-    return false;
+bool SetReadTimeout(const TomlTable &table,
+                    const std::optional<int64_t> &milliseconds,
+                    InstanceConfig &instance) {
+  if (!milliseconds) return true;
+  if (*milliseconds % 10 != 0) {
+    return table.Fail("read_timeout_ms",
+                      "must be a multiple of 10 (the driver counts in "
+                      "10 ms units)");
   }
-  instance.where = At(table.source());
-  std::optional<int64_t> ulo, read_timeout_ms;
-  std::optional<std::string> port, restart;
-  std::optional<bool> enabled;
-  if (!reader.Integer(table, field, "ulo", 1, kMaxUlo, ulo) ||
-      !reader.String(table, field, "port", port) ||
-      !reader.Boolean(table, field, "enabled", enabled) ||
-      !reader.Integer(table, field, "read_timeout_ms", 10, 600000,
-                      read_timeout_ms) ||
-      !reader.String(table, field, "restart_message", restart) ||
-      !ReadLine(reader, table, field, instance.line)) {
-    return false;
-  }
-  if (!ulo) return reader.Fail(table, field + ".ulo", "missing");
-  instance.ulo = static_cast<int>(*ulo);
-  instance.enabled = enabled.value_or(true);
-  if (port) {
-    instance.port_where = At(table.get("port")->source());
-    if (std::string problem = CheckPortName(*port); !problem.empty()) {
-      return reader.Fail(instance.port_where, field + ".port", problem);
-    }
-    instance.port = *port;
-  } else if (instance.enabled) {
-    return reader.Fail(table, field + ".port",
-                       "missing (or set enabled = false)");
-  }
-  if (read_timeout_ms) {
-    if (*read_timeout_ms % 10 != 0) {
-      return reader.Fail(*table.get("read_timeout_ms"),
-                         field + ".read_timeout_ms",
-                         "must be a multiple of 10 (the driver counts in "
-                         "10 ms units)");
-    }
-    instance.read_timeout = static_cast<int32_t>(*read_timeout_ms / 10);
-  }
-  if (restart) {
-    if (restart->size() > kMaxRestartMessage ||
-        restart->find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-      return reader.Fail(
-          *table.get("restart_message"), field + ".restart_message",
-          "must be one line of at most " + std::to_string(kMaxRestartMessage) +
-              " characters");
-    }
-    instance.restart_message = restart;
-  }
+  instance.read_timeout = static_cast<int32_t>(*milliseconds / 10);
+  return true;
+}
 
-  if (const toml::node *gates = table.get("gate")) {
-    const toml::array *list = gates->as_array();
-    if (!list) {
-      return reader.Fail(*gates, field + ".gate",
-                         "must be a list of gates ([[instance.gate]])");
-    }
-    for (std::size_t i = 0; i < list->size(); ++i) {
-      std::string gate_field = field + ".gate[" + std::to_string(i + 1) + "]";
-      GateConfig gate;
-      if (!ReadGate(reader, *list->get(i), gate_field, gate)) return false;
-      for (const GateConfig &other : instance.gates) {
-        if (other.address == gate.address ||
-            (IsStatusGate(gate.address) &&
-             Upper(other.address) == Upper(gate.address))) {
-          return reader.Fail(gate.where, gate_field + ".address",
-                             Quoted(gate.address) +
-                                 " is already defined on line " +
-                                 std::to_string(other.where.line));
-        }
-      }
-      instance.gates.push_back(std::move(gate));
-    }
+// The first line of the init file, as the driver reads it.
+bool SetRestartMessage(const TomlTable &table,
+                       const std::optional<std::string> &message,
+                       InstanceConfig &instance) {
+  if (message &&
+      (message->size() > ULO_LINE_MAX ||
+       message->find_first_of(std::string("\r\n\0", 3)) != std::string::npos)) {
+    return table.Fail("restart_message", "must be one line of at most " +
+                                             std::to_string(ULO_LINE_MAX) +
+                                             " characters");
   }
-  // Every instance gets its status gates; one the config names itself (in
-  // any case) is used as written.
+  instance.restart_message = message;
+  return true;
+}
+
+// The gates the config lists, each address once (STATUS and COM in any
+// case).
+bool ReadGates(const TomlTable &table, InstanceConfig &instance) {
+  return table.Tables(
+      "gate", "must be a list of gates ([[instance.gate]])",
+      "must be a table with address and type, e.g. "
+      "{ address = \"$T1\", type = \"float\" }",
+      [&](const TomlTable &entry, int) {
+        GateConfig gate;
+        if (!ReadGate(entry, gate)) return false;
+        for (const GateConfig &other : instance.gates) {
+          if (other.address == gate.address ||
+              (IsStatusGate(gate.address) &&
+               EqualsIgnoringCase(other.address, gate.address))) {
+            return entry.Fail("address", Quoted(gate.address) +
+                                             " is already defined on line " +
+                                             std::to_string(other.where.line));
+          }
+        }
+        instance.gates.push_back(std::move(gate));
+        return true;
+      });
+}
+
+// Every instance gets its status gates; one the config names itself (in
+// any case) is used as written.
+void AddStatusGates(InstanceConfig &instance) {
   for (const char *status : {"STATUS", "COM"}) {
-    bool named = std::any_of(
-        instance.gates.begin(), instance.gates.end(),
-        [&](const GateConfig &gate) { return Upper(gate.address) == status; });
+    bool named = std::any_of(instance.gates.begin(), instance.gates.end(),
+                             [&](const GateConfig &gate) {
+                               return EqualsIgnoringCase(gate.address, status);
+                             });
     if (!named) {
       instance.gates.push_back({status, ULO_TYPE_DIGITAL, "", instance.where});
     }
   }
+}
+
+bool ReadInstance(const TomlTable &table, InstanceConfig &instance) {
+  std::optional<int64_t> ulo, read_timeout_ms;
+  std::optional<std::string> port, restart_message;
+  std::optional<bool> enabled;
+  if (!table.OnlyKeys({"ulo", "port", "enabled", "read_timeout_ms", "baud",
+                       "data_bits", "stop_bits", "parity", "restart_message",
+                       "gate"}) ||
+      !table.Integer("ulo", 1, ULO_INSTANCE_MAX, ulo) ||
+      !table.String("port", port) || !table.Boolean("enabled", enabled) ||
+      !table.Integer("read_timeout_ms", 10, 600000, read_timeout_ms) ||
+      !table.String("restart_message", restart_message) ||
+      !ReadLine(table, instance.line)) {
+    return false;
+  }
+  if (!ulo) return table.Missing("ulo");
+  instance.ulo = static_cast<int>(*ulo);
+  instance.enabled = enabled.value_or(true);
+  instance.where = table.where();
+  if (!SetPort(table, port, instance) ||
+      !SetReadTimeout(table, read_timeout_ms, instance) ||
+      !SetRestartMessage(table, restart_message, instance) ||
+      !ReadGates(table, instance)) {
+    return false;
+  }
+  AddStatusGates(instance);
   return true;
 }
 
-bool ReadInstances(Reader &reader, const toml::table &root,
-                   std::vector<InstanceConfig> &instances) {
-  const toml::node *node = root.get("instance");
-  const toml::array *list = node ? node->as_array() : nullptr;
-  if (node && !list) {
-    return reader.Fail(*node, "instance",
-                       "must be a list of tables ([[instance]])");
-  }
-  if (!list || list->empty()) {
-    return reader.Fail(Where{1, 1}, "instance",
-                       "no [[instance]] configured: nothing to run");
-  }
-  for (std::size_t i = 0; i < list->size(); ++i) {
-    std::string field = "instance[" + std::to_string(i + 1) + "]";
-    const toml::table *table = list->get(i)->as_table();
-    if (!table) return reader.Fail(*list->get(i), field, "must be a table");
-    InstanceConfig instance;
-    instance.index = static_cast<int>(i + 1);
-    if (!ReadInstance(reader, *table, field, instance)) return false;
-    for (const InstanceConfig &other : instances) {
-      if (other.ulo == instance.ulo) {
-        return reader.Fail(*table->get("ulo"), field + ".ulo",
-                           "ulo " + std::to_string(instance.ulo) +
-                               " is already used by the instance on line " +
-                               std::to_string(other.where.line));
-      }
-      if (instance.enabled && other.enabled &&
-          Upper(other.port) == Upper(instance.port)) {
-        return reader.Fail(instance.port_where, field + ".port",
-                           "port " + Quoted(instance.port) +
-                               " is already used by ulo " +
-                               std::to_string(other.ulo) + " (line " +
-                               std::to_string(other.port_where.line) + ")");
-      }
+// No two instances share a number, nor (enabled) a port.
+bool CheckUnique(const TomlTable &table, const InstanceConfig &instance,
+                 const std::vector<InstanceConfig> &others) {
+  for (const InstanceConfig &other : others) {
+    if (other.ulo == instance.ulo) {
+      return table.Fail("ulo", "ulo " + std::to_string(instance.ulo) +
+                                   " is already used by the instance on line " +
+                                   std::to_string(other.where.line));
     }
-    instances.push_back(std::move(instance));
+    if (instance.enabled && other.enabled &&
+        EqualsIgnoringCase(other.port, instance.port)) {
+      return table.Fail(
+          "port", "port " + Quoted(instance.port) + " is already used by ulo " +
+                      std::to_string(other.ulo) + " (line " +
+                      std::to_string(other.port_where.line) + ")");
+    }
   }
   return true;
+}
+
+bool ReadInstances(const TomlTable &root,
+                   std::vector<InstanceConfig> &instances) {
+  if (!root.Tables("instance", "must be a list of tables ([[instance]])",
+                   "must be a table", [&](const TomlTable &table, int number) {
+                     InstanceConfig instance;
+                     instance.index = number;
+                     if (!ReadInstance(table, instance) ||
+                         !CheckUnique(table, instance, instances)) {
+                       return false;
+                     }
+                     instances.push_back(std::move(instance));
+                     return true;
+                   })) {
+    return false;
+  }
+  return !instances.empty() ||
+         root.Fail(Where{1, 1}, "instance",
+                   "no [[instance]] configured: nothing to run");
 }
 
 }  // namespace
@@ -421,31 +288,18 @@ const InstanceConfig *Config::Find(int ulo) const {
   return nullptr;
 }
 
-std::string ConfigError::ToString() const {
-  std::ostringstream out;
-  out << file << ':' << where.line << ':' << where.column << ": ";
-  if (!field.empty()) out << field << ": ";
-  out << message;
-  return out.str();
-}
-
 bool ParseConfig(std::string_view text, const std::string &file,
                  const std::string &base_dir, Config &config,
                  ConfigError &error) {
+  TomlReader reader(file, error);
   toml::table root;
-  try {
-    root = toml::parse(text, file);
-  } catch (const toml::parse_error &failure) {
-    error = {file, At(failure.source()), "",
-             std::string(failure.description())};
-    return false;
-  }
-  Reader reader(file, error);
+  if (!reader.Parse(text, root)) return false;
+  TomlTable top(reader, root);
   Config parsed;
   parsed.file = file;
-  if (!reader.OnlyKeys(root, "", {"host", "instance"}) ||
-      !ReadHost(reader, root, base_dir, parsed.host) ||
-      !ReadInstances(reader, root, parsed.instances)) {
+  if (!top.OnlyKeys({"host", "instance"}) ||
+      !ReadHost(top, base_dir, parsed.host) ||
+      !ReadInstances(top, parsed.instances)) {
     return false;
   }
   config = std::move(parsed);
@@ -453,22 +307,20 @@ bool ParseConfig(std::string_view text, const std::string &file,
 }
 
 bool LoadConfig(const std::string &path, Config &config, ConfigError &error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::optional<std::string> text = ulo::tools::ReadFileText(path);
+  if (!text) {
     error = {path, {}, "", "cannot open the config file"};
     return false;
   }
-  std::ostringstream text;
-  text << in.rdbuf();
   std::error_code ec;
   fs::path absolute = fs::absolute(path, ec);
-  return ParseConfig(text.str(), path, absolute.parent_path().string(), config,
+  return ParseConfig(*text, path, absolute.parent_path().string(), config,
                      error);
 }
 
 std::optional<uint16_t> ParityCode(std::string_view name) {
   for (std::size_t code = 0; code < kParities.size(); ++code) {
-    if (Upper(kParities[code]) == Upper(name)) {
+    if (EqualsIgnoringCase(kParities[code], name)) {
       return static_cast<uint16_t>(code);
     }
   }
@@ -493,8 +345,9 @@ std::string_view StopBitsName(uint16_t code) {
 
 std::string CheckPortName(std::string_view name) {
   if (name.empty()) return "must not be empty";
-  if (name.size() > kMaxPortName) {
-    return Quoted(name) + " is longer than " + std::to_string(kMaxPortName) +
+  if (name.size() > ULO_PORT_NAME_MAX) {
+    return Quoted(name) + " is longer than " +
+           std::to_string(ULO_PORT_NAME_MAX) +
            " characters (the driver's port field); use a short name such as "
            "ttyUSB0, or a link in host.port_dir";
   }
@@ -508,9 +361,9 @@ std::string CheckPortName(std::string_view name) {
 
 std::string CheckAddress(std::string_view address) {
   if (address.empty()) return "must not be empty";
-  if (address.size() > kMaxAddress) {
-    return Quoted(address) + " is longer than " + std::to_string(kMaxAddress) +
-           " characters";
+  if (address.size() > ULO_ADDRESS_MAX) {
+    return Quoted(address) + " is longer than " +
+           std::to_string(ULO_ADDRESS_MAX) + " characters";
   }
   for (char c : address) {
     if (!std::isgraph(static_cast<unsigned char>(c)) || c == '=') {
@@ -521,17 +374,20 @@ std::string CheckAddress(std::string_view address) {
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return Upper(a) == Upper(b);
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::toupper(static_cast<unsigned char>(x)) ==
+           std::toupper(static_cast<unsigned char>(y));
+  });
 }
 
 bool IsStatusGate(std::string_view address) {
-  std::string upper = Upper(address);
-  return upper == "STATUS" || upper == "COM";
+  return EqualsIgnoringCase(address, "STATUS") ||
+         EqualsIgnoringCase(address, "COM");
 }
 
 std::string InitFileName(int ulo) {
   char name[32];
-  std::snprintf(name, sizeof name, "uloPR1%.2d.int", ulo);
+  std::snprintf(name, sizeof name, ULO_INIT_FILE_FORMAT, ulo);
   return name;
 }
 

@@ -11,21 +11,13 @@
 #include <string_view>
 #include <vector>
 
+#include "file_error.h"
 #include "zempro/control.h"
 
 namespace ulohost {
 
-// Limits of the driver's records and buffers.
-inline constexpr std::size_t kMaxPortName = 11;        // 12-byte field
-inline constexpr std::size_t kMaxAddress = 31;         // gate address
-inline constexpr std::size_t kMaxRestartMessage = 49;  // first line of init
-inline constexpr int kMaxUlo = 255;  // the host runtime keys instances by byte
-
 // A place in the config file (1-based; 0 when unknown).
-struct Where {
-  int line = 0;
-  int column = 0;
-};
+using Where = ulo::tools::Where;
 
 struct GateConfig {
   std::string address;
@@ -78,15 +70,8 @@ struct Config {
   const InstanceConfig *Find(int ulo) const;
 };
 
-struct ConfigError {
-  std::string file;
-  Where where;
-  std::string field;  // e.g. "instance[2].port"; empty for syntax errors
-  std::string message;
-
-  // "FILE:LINE:COLUMN: FIELD: MESSAGE"
-  std::string ToString() const;
-};
+// "FILE:LINE:COLUMN: FIELD: MESSAGE", the field e.g. "instance[2].port".
+using ConfigError = ulo::tools::FileError;
 
 // Reads and checks a config file. Relative paths in it are taken from the
 // file's directory.
