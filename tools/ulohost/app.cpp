@@ -74,7 +74,9 @@ std::string DefaultDriver() { return FindCompanion(ULOHOST_DRIVER_RELPATH); }
 
 void Fatal(Output *output, const std::string &message) {
   std::cerr << "ulohost: " << message << std::endl;
-  if (output) output->Emit(NoticeEvent{Clock::now(), "error", message});
+  if (output) {
+    output->Emit(NoticeEvent{Clock::now(), NoticeLevel::kError, message});
+  }
 }
 
 // Lines from stdin, read on a thread of their own so that the main loop
@@ -156,7 +158,7 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
     Command command;
     std::string error;
     if (!ParseCommand(line, config, command, error)) {
-      output.Emit(NoticeEvent{Clock::now(), "error", error});
+      output.Emit(NoticeEvent{Clock::now(), NoticeLevel::kError, error});
       output.Prompt();
       return true;
     }
@@ -261,7 +263,7 @@ int RunHost(const Config &config, const RunOptions &options) {
                                        ? MakeLiveView(1, config, description)
                                        : MakePlainOutput(std::cout);
   output->Emit(NoticeEvent{
-      Clock::now(), "info",
+      Clock::now(), NoticeLevel::kInfo,
       "driver '" + description.name + "' from " + driver->path() +
           ", workspace " + std::to_string(description.workspace_size) +
           " bytes, working directory " + config.host.workdir});

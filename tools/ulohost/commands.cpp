@@ -1,7 +1,6 @@
 #include "commands.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <iterator>
@@ -14,8 +13,6 @@
 
 namespace ulohost {
 namespace {
-
-constexpr int kMaxWriteLine = 49;
 
 const std::map<std::string, Verb, std::less<>> kVerbs = {
     {"write", Verb::kWrite},    {"w", Verb::kWrite},
@@ -53,11 +50,6 @@ std::optional<double> RealNumber(const std::string &text) {
     return std::nullopt;
   }
   return value;
-}
-
-std::string Upper(std::string text) {
-  for (char &c : text) c = static_cast<char>(std::toupper(c));
-  return text;
 }
 
 // Walks the tokens after the verb.
@@ -119,7 +111,7 @@ bool ParseWrite(Args &args, const Config &config, Command &command,
   }
   if (IsStatusGate(command.gate)) {
     error = command.gate + " is read, not written: use '" +
-            (Upper(command.gate) == "COM" ? "com" : "status") + " " +
+            (EqualsIgnoringCase(command.gate, "COM") ? "com" : "status") + " " +
             std::to_string(command.ulo) + "'";
     return false;
   }
@@ -144,16 +136,17 @@ bool ParseWrite(Args &args, const Config &config, Command &command,
   }
   command.value = *value;
   // The driver sends "ADDRESS=VALUE" and a carriage return, the value as a
-  // 32-bit float printed with six decimals, and holds 49 characters of it.
+  // 32-bit float printed with six decimals, and holds ULO_LINE_MAX
+  // characters of it.
   char number[ulo::kFloatFixedSize];
   int length = static_cast<int>(
       command.gate.size() + 2 +
       ulo::FormatFixed(static_cast<double>(static_cast<float>(*value)), number,
                        sizeof number));
-  if (command.type == ULO_TYPE_FLOAT && length > kMaxWriteLine) {
+  if (command.type == ULO_TYPE_FLOAT && length > ULO_LINE_MAX) {
     error = "writing " + text + " to " + command.gate + " takes " +
             std::to_string(length) + " characters on the line; the driver " +
-            "sends at most " + std::to_string(kMaxWriteLine);
+            "sends at most " + std::to_string(ULO_LINE_MAX);
     return false;
   }
   return true;

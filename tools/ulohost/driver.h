@@ -47,18 +47,19 @@ class DriverLibrary {
 
 // Settings of a port for command 1 (start) or 15 (port change).
 struct PortSpec {
-  std::string name;      // at most 11 characters
+  std::string name;      // at most ULO_PORT_NAME_MAX characters
   int32_t read_timeout;  // units of 10 ms
   LineSettings line;
 };
 
 struct CheckedGate {
-  int32_t result;  // 0 accepted, 1 refused
+  int32_t result;  // ULO_DONE accepted, ULO_REFUSED refused
   GateDefinition definition;
 };
 
 struct ReadResult {
-  int32_t result;  // 0 read, 1 not readable, 2 communication failure
+  int32_t result;  // ULO_DONE read, ULO_REFUSED not readable,
+                   // ULO_COMM_FAILURE silent controller
   uint16_t value;  // as the driver wrote it into the value block
 };
 

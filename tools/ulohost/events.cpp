@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "system.h"
+#include "ulopr1/ulo.h"
 
 namespace ulohost {
 
@@ -31,7 +32,7 @@ json Base(const char *kind, Clock::time_point time) {
 
 json Result(json object, int32_t result) {
   object["result"] = result;
-  object["ok"] = result == 0;
+  object["ok"] = result == ULO_DONE;
   return object;
 }
 
@@ -64,8 +65,8 @@ struct ToJsonVisitor {
   json operator()(const PortEvent &e) const {
     json out = Base("port", e.time);
     out.update({{"ulo", e.ulo},
-                {"action", e.action},
-                {"reason", e.reason},
+                {"action", ActionName(e.action)},
+                {"reason", ReasonName(e.reason)},
                 {"port", e.port}});
     return Result(out, e.result);
   }
@@ -76,12 +77,12 @@ struct ToJsonVisitor {
   }
   json operator()(const NoticeEvent &e) const {
     json out = Base("notice", e.time);
-    out.update({{"level", e.level}, {"text", e.text}});
+    out.update({{"level", LevelName(e.level)}, {"text", e.text}});
     return out;
   }
   json operator()(const StateEvent &e) const {
     json out = Base("state", e.time);
-    out["state"] = e.state;
+    out["state"] = StateName(e.state);
     return out;
   }
   json operator()(const TextEvent &e) const {
@@ -95,15 +96,61 @@ struct ToJsonVisitor {
 
 std::string ResultName(int32_t result) {
   switch (result) {
-    case 0:
+    case ULO_DONE:
       return "done";
-    case 1:
+    case ULO_REFUSED:
       return "refused";
-    case 2:
+    case ULO_COMM_FAILURE:
       return "comm failure";
     default:
       return "result " + std::to_string(result);
   }
+}
+
+const char *ActionName(PortAction action) {
+  switch (action) {
+    case PortAction::kStart:
+      return "start";
+    case PortAction::kWarmStart:
+      return "warm_start";
+    case PortAction::kClose:
+      return "close";
+    case PortAction::kReopen:
+      return "reopen";
+    case PortAction::kChange:
+      return "change";
+  }
+  return "?";
+}
+
+const char *ReasonName(PortReason reason) {
+  switch (reason) {
+    case PortReason::kStartup:
+      return "startup";
+    case PortReason::kCommand:
+      return "command";
+    case PortReason::kReconnect:
+      return "reconnect";
+    case PortReason::kShutdown:
+      return "shutdown";
+  }
+  return "?";
+}
+
+const char *LevelName(NoticeLevel level) {
+  return level == NoticeLevel::kError ? "error" : "info";
+}
+
+const char *StateName(HostState state) {
+  switch (state) {
+    case HostState::kRunning:
+      return "running";
+    case HostState::kStopping:
+      return "stopping";
+    case HostState::kStopped:
+      return "stopped";
+  }
+  return "?";
 }
 
 json ToJson(const Event &event) { return std::visit(ToJsonVisitor{}, event); }

@@ -45,14 +45,19 @@ struct ReadEvent {
   double seconds;
 };
 
-// Instance and port actions: start, warm_start, close, reopen, change.
+// What the host did to an instance and its port.
+enum class PortAction { kStart, kWarmStart, kClose, kReopen, kChange };
+// Why it did it.
+enum class PortReason { kStartup, kCommand, kReconnect, kShutdown };
+
+// An instance or port action and its result.
 struct PortEvent {
   Clock::time_point time;
   int ulo;
-  std::string action;
+  PortAction action;
   int32_t result;
-  std::string reason;  // "startup", "command", "reconnect", "shutdown"
-  std::string port;    // the port name the action used
+  PortReason reason;
+  std::string port;  // the port name the action used
 };
 
 // A message of the host's log.
@@ -62,18 +67,22 @@ struct LogEvent {
   std::string text;
 };
 
+enum class NoticeLevel { kInfo, kError };
+
 // Something the host itself says: its state, a command it refused.
 struct NoticeEvent {
   Clock::time_point time;
-  std::string level;  // "info" or "error"
+  NoticeLevel level;
   std::string text;
 };
 
-// The host's own state: "running" once every instance is started, then
-// "stopping" and "stopped".
+// The host's own state: running once every instance is started, then
+// stopping and stopped.
+enum class HostState { kRunning, kStopping, kStopped };
+
 struct StateEvent {
   Clock::time_point time;
-  std::string state;
+  HostState state;
 };
 
 // Text a command asked for (help, the log tail).
@@ -95,6 +104,13 @@ class EventSink {
 
 // "done", "refused" or "comm failure" for a command result.
 std::string ResultName(int32_t result);
+
+// The words events show and send: "warm_start", "reconnect", "error",
+// "running".
+const char *ActionName(PortAction action);
+const char *ReasonName(PortReason reason);
+const char *LevelName(NoticeLevel level);
+const char *StateName(HostState state);
 
 // One JSON object per event, with "event" naming its kind and "time" in
 // ISO 8601 UTC with milliseconds.

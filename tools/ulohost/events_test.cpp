@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ulopr1/ulo.h"
+
 namespace ulohost {
 namespace {
 
@@ -23,22 +25,24 @@ TEST(EventsTest, DriverTextWithAnyBytesStaysValidJson) {
 }
 
 TEST(EventsTest, ResultsCarryCodeAndVerdict) {
-  json write = ToJson(WriteEvent{At(1500), 3, "$SP1", 22.5, 2, 7.5});
+  json write =
+      ToJson(WriteEvent{At(1500), 3, "$SP1", 22.5, ULO_COMM_FAILURE, 7.5});
   EXPECT_EQ(write["event"], "write");
   EXPECT_EQ(write["ulo"], 3);
   EXPECT_EQ(write["gate"], "$SP1");
   EXPECT_EQ(write["value"], 22.5);
-  EXPECT_EQ(write["result"], 2);
+  EXPECT_EQ(write["result"], ULO_COMM_FAILURE);
   EXPECT_EQ(write["ok"], false);
   EXPECT_EQ(write["time"], "1970-01-01T00:00:01.500Z");
 
-  json read = ToJson(ReadEvent{At(0), 1, "COM", 0, 1, true, 0.01});
+  json read = ToJson(ReadEvent{At(0), 1, "COM", ULO_DONE, 1, true, 0.01});
   EXPECT_EQ(read["event"], "read");
   EXPECT_EQ(read["ok"], true);
   EXPECT_EQ(read["value"], 1);
   EXPECT_EQ(read["scheduled"], true);
 
-  json port = ToJson(PortEvent{At(0), 1, "reopen", 2, "reconnect", "COM1"});
+  json port = ToJson(PortEvent{At(0), 1, PortAction::kReopen, ULO_COMM_FAILURE,
+                               PortReason::kReconnect, "COM1"});
   EXPECT_EQ(port["action"], "reopen");
   EXPECT_EQ(port["reason"], "reconnect");
   EXPECT_EQ(port["ok"], false);
@@ -47,8 +51,8 @@ TEST(EventsTest, ResultsCarryCodeAndVerdict) {
 TEST(EventsTest, EveryKindIsNamed) {
   std::vector<Event> events = {
       GateEvent{At(0), 1, "$T1", 21.5, 4},
-      StateEvent{At(0), "running"},
-      NoticeEvent{At(0), "error", "no"},
+      StateEvent{At(0), HostState::kRunning},
+      NoticeEvent{At(0), NoticeLevel::kError, "no"},
       TextEvent{At(0), "help", {"a", "b"}},
   };
   std::vector<std::string> kinds;

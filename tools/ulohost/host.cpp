@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ulopr1/ulo.h"
 #include "zempro/control.h"
 
 namespace ulohost {
@@ -28,8 +30,15 @@ double SecondsSince(Steady::time_point start) {
 
 std::string ClientName(int ulo) {
   char name[32];
-  std::snprintf(name, sizeof name, "PR1_No_%.2d", ulo);
+  std::snprintf(name, sizeof name, ULO_CLIENT_NAME_FORMAT, ulo);
   return name;
+}
+
+// The two gates the host reads on its schedule.
+enum class StatusGate { kStatus, kCom };
+
+const char *StatusGateName(StatusGate gate) {
+  return gate == StatusGate::kCom ? "COM" : "STATUS";
 }
 
 }  // namespace
@@ -120,7 +129,7 @@ class Runner {
   }
 
   // Port-related event on behalf of the caller (the host during shutdown).
-  void Report(const char *action, int32_t result, const char *reason) {
+  void Report(PortAction action, int32_t result, PortReason reason) {
     sink_.Emit(PortEvent{Clock::now(), config_.ulo, action, result, reason,
                          port_.name});
   }
@@ -128,13 +137,13 @@ class Runner {
  private:
   void Run() {
     int32_t result = instance_.Start(port_, config_.enabled);
-    Report("start", result, "startup");
-    Link link = !config_.enabled ? Link::kNoPort
-                : result == 0    ? Link::kOpen
-                                 : Link::kFailed;
+    Report(PortAction::kStart, result, PortReason::kStartup);
+    Link link = !config_.enabled     ? Link::kNoPort
+                : result == ULO_DONE ? Link::kOpen
+                                     : Link::kFailed;
     {
       std::lock_guard lock(mutex_);
-      started_ = config_.enabled && result == 0;
+      started_ = config_.enabled && result == ULO_DONE;
     }
     SetLink(link);
     Steady::time_point now = Steady::now();
@@ -179,12 +188,12 @@ class Runner {
     Link link = State().link;
     if (link == Link::kOpen && now >= next_com_) {
       next_com_ = now + Seconds(host_.com_interval);
-      ReadGate("COM", true);
+      ReadGate(StatusGate::kCom, true);
     } else if (link == Link::kOpen && now >= next_status_) {
       next_status_ = now + Seconds(host_.status_interval);
-      ReadGate("STATUS", true);
+      ReadGate(StatusGate::kStatus, true);
     } else if (link == Link::kLost && now >= next_reopen_) {
-      Reopen("reconnect");
+      Reopen(PortReason::kReconnect);
     }
   }
 
@@ -194,24 +203,25 @@ class Runner {
         Write(command);
         break;
       case Verb::kStatus:
-        ReadGate("STATUS", false);
+        ReadGate(StatusGate::kStatus, false);
         break;
       case Verb::kCom:
-        ReadGate("COM", false);
+        ReadGate(StatusGate::kCom, false);
         break;
       case Verb::kWarmStart:
         Busy("warm start");
-        Report("warm_start", instance_.WarmStart(), "command");
+        Report(PortAction::kWarmStart, instance_.WarmStart(),
+               PortReason::kCommand);
         break;
       case Verb::kClose: {
         Busy("close");
         int32_t result = instance_.ClosePort();
-        Report("close", result, "command");
-        if (result == 0) SetLink(Link::kClosed);
+        Report(PortAction::kClose, result, PortReason::kCommand);
+        if (result == ULO_DONE) SetLink(Link::kClosed);
         break;
       }
       case Verb::kReopen:
-        Reopen("command");
+        Reopen(PortReason::kCommand);
         break;
       case Verb::kPort:
         ChangePort(command.port);
@@ -238,12 +248,13 @@ class Runner {
     return status;
   }
 
-  void ReadGate(const char *which, bool scheduled) {
-    bool com = std::strcmp(which, "COM") == 0;
-    Busy(std::string("read ") + which);
+  void ReadGate(StatusGate which, bool scheduled) {
+    bool com = which == StatusGate::kCom;
+    const char *name = StatusGateName(which);
+    Busy(std::string("read ") + name);
     Steady::time_point start = Steady::now();
-    ReadResult read = instance_.Read(GateName(which));
-    ReadEvent event{Clock::now(),       config_.ulo, which,
+    ReadResult read = instance_.Read(GateName(name));
+    ReadEvent event{Clock::now(),       config_.ulo, name,
                     read.result,        read.value,  scheduled,
                     SecondsSince(start)};
     bool reconnect = false;
@@ -251,7 +262,8 @@ class Runner {
       std::lock_guard lock(mutex_);
       (com ? state_.com : state_.status) = event;
       if (com) {
-        state_.com_failures = read.result == 2 ? state_.com_failures + 1 : 0;
+        state_.com_failures =
+            read.result == ULO_COMM_FAILURE ? state_.com_failures + 1 : 0;
         reconnect = host_.reconnect_after > 0 &&
                     state_.com_failures >= host_.reconnect_after &&
                     state_.link == Link::kOpen;
@@ -260,25 +272,25 @@ class Runner {
     sink_.Emit(event);
     if (reconnect) {
       Busy("reconnect");
-      Report("close", instance_.ClosePort(), "reconnect");
-      Reopen("reconnect");
+      Report(PortAction::kClose, instance_.ClosePort(), PortReason::kReconnect);
+      Reopen(PortReason::kReconnect);
     }
   }
 
   // Command 13; on success a warm start brings the controller back.
-  void Reopen(const char *reason) {
+  void Reopen(PortReason reason) {
     Busy("reopen");
     int32_t result = instance_.ReopenPort();
-    Report("reopen", result, reason);
-    if (result != 0) {
+    Report(PortAction::kReopen, result, reason);
+    if (result != ULO_DONE) {
       next_reopen_ = Steady::now() + Seconds(host_.reopen_interval);
       SetLink(Link::kLost);
       return;
     }
-    bool reconnect = std::strcmp(reason, "reconnect") == 0;
+    bool reconnect = reason == PortReason::kReconnect;
     if (reconnect) {
       Busy("warm start");
-      Report("warm_start", instance_.WarmStart(), reason);
+      Report(PortAction::kWarmStart, instance_.WarmStart(), reason);
     }
     Resume(reconnect);
   }
@@ -291,8 +303,8 @@ class Runner {
     bool closed = renamed;
     if (!renamed && State().link == Link::kOpen) {
       int32_t result = instance_.ClosePort();
-      Report("close", result, "command");
-      closed = result == 0;
+      Report(PortAction::kClose, result, PortReason::kCommand);
+      closed = result == ULO_DONE;
     }
     port_.name = request.name;
     port_.line.baud = request.baud.value_or(port_.line.baud);
@@ -306,8 +318,8 @@ class Runner {
       std::lock_guard lock(mutex_);
       state_.port = port_.name;
     }
-    Report("change", result, "command");
-    if (result == 0) {
+    Report(PortAction::kChange, result, PortReason::kCommand);
+    if (result == ULO_DONE) {
       Resume(false);
     } else if (closed) {
       // The old port is closed; keep trying the new settings.
@@ -374,7 +386,7 @@ bool Host::CheckGates(ConfigError &error) {
       const GateConfig &gate = instance.gates[i];
       CheckedGate checked =
           runner->instance().CheckGate(gate.address, gate.type);
-      if (checked.result == 0) continue;
+      if (checked.result == ULO_DONE) continue;
       bool listed = gate.where.line != instance.where.line ||
                     gate.where.column != instance.where.column;
       error = {
@@ -421,7 +433,7 @@ bool Host::Start(std::string &error) {
   for (auto &runner : runners_) results.push_back(runner->Launch());
   for (std::size_t i = 0; i < runners_.size(); ++i) {
     const InstanceConfig &instance = runners_[i]->config();
-    if (results[i].get() != 0 && error.empty()) {
+    if (results[i].get() != ULO_DONE && error.empty()) {
       error = config_.file + ":" + std::to_string(instance.port_where.line) +
               ": instance[" + std::to_string(instance.index) + "].port: ulo " +
               std::to_string(instance.ulo) + " cannot open port '" +
@@ -432,7 +444,7 @@ bool Host::Start(std::string &error) {
     Shutdown();
     return false;
   }
-  sink_.Emit(StateEvent{Clock::now(), "running"});
+  sink_.Emit(StateEvent{Clock::now(), HostState::kRunning});
   return true;
 }
 
@@ -451,14 +463,15 @@ std::vector<InstanceState> Host::States() const {
 void Host::Shutdown() {
   if (shut_down_ || !launched_) return;
   shut_down_ = true;
-  sink_.Emit(StateEvent{Clock::now(), "stopping"});
+  sink_.Emit(StateEvent{Clock::now(), HostState::kStopping});
   for (auto &runner : runners_) runner->Stop();
   // The ports are closed while the receivers still run: once a receiver has
   // ended, the driver answers every command with 0 without doing it, so a
   // later close would leave the port open.
   for (auto &runner : runners_) {
     if (runner->Started()) {
-      runner->Report("close", runner->instance().ClosePort(), "shutdown");
+      runner->Report(PortAction::kClose, runner->instance().ClosePort(),
+                     PortReason::kShutdown);
     }
   }
   zempro::StopAllClients();
@@ -471,7 +484,7 @@ void Host::Shutdown() {
       runner->instance().ClosePort();
     } else {
       runner->instance().Abandon();
-      sink_.Emit(NoticeEvent{Clock::now(), "error",
+      sink_.Emit(NoticeEvent{Clock::now(), NoticeLevel::kError,
                              "ulo " + std::to_string(ulo) +
                                  ": the receiver did not end; its workspace "
                                  "is left allocated"});
@@ -479,7 +492,7 @@ void Host::Shutdown() {
   }
   if (subscription_ >= 0) zempro::Unsubscribe(subscription_);
   subscription_ = -1;
-  sink_.Emit(StateEvent{Clock::now(), "stopped"});
+  sink_.Emit(StateEvent{Clock::now(), HostState::kStopped});
 }
 
 }  // namespace ulohost

@@ -7,6 +7,7 @@
 
 #include "output.h"
 #include "system.h"
+#include "ulopr1/ulo.h"
 #include "zempro/control.h"
 
 namespace ulohost {
@@ -80,10 +81,11 @@ std::string Fit(const std::string &line, int width) {
 std::string ReadCell(const char *gate, const std::optional<ReadEvent> &read,
                      Clock::time_point now) {
   if (!read) return std::string(kDim) + gate + " -" + kReset;
-  return std::string(read->result == 0 ? kGreen : kRed) + gate + " " +
+  bool ok = read->result == ULO_DONE;
+  return std::string(ok ? kGreen : kRed) + gate + " " +
          std::to_string(read->value) + " " +
-         (read->result == 0 ? "ok" : ResultName(read->result)) + " " +
-         Age(read->time, now) + kReset;
+         (ok ? "ok" : ResultName(read->result)) + " " + Age(read->time, now) +
+         kReset;
 }
 
 class LiveView : public Output {

@@ -85,7 +85,7 @@ TEST_F(LiveViewTest, DrawsGatesAboveAScrollingMessageArea) {
   state.ulo = 5;
   state.port = "COM1";
   state.link = Link::kOpen;
-  state.com = ReadEvent{Clock::now(), 5, "COM", 2, 0, true, 2.0};
+  state.com = ReadEvent{Clock::now(), 5, "COM", ULO_COMM_FAILURE, 0, true, 2.0};
   view->Refresh({state});
   std::string screen = Screen();
   // Title, the instance, two gates, log and separator: six rows kept out of
@@ -96,7 +96,7 @@ TEST_F(LiveViewTest, DrawsGatesAboveAScrollingMessageArea) {
   EXPECT_NE(screen.find("Zone 2"), std::string::npos);
   EXPECT_NE(screen.find("21.5"), std::string::npos);
 
-  view->Emit(WriteEvent{Clock::now(), 5, "$T1", 19.0, 0, 1.5});
+  view->Emit(WriteEvent{Clock::now(), 5, "$T1", 19.0, ULO_DONE, 1.5});
   EXPECT_NE(Screen().find("ulo 5 write $T1 = 19: confirmed (1.5 s)"),
             std::string::npos);
   view->Finish();

@@ -32,7 +32,7 @@ struct LineVisitor {
   std::string operator()(const WriteEvent &e) const {
     return Ulo(e.ulo) + "write " + e.gate + " = " +
            FormatValue(e.value, ULO_TYPE_FLOAT) + ": " +
-           (e.result == 0 ? "confirmed" : ResultName(e.result)) + " (" +
+           (e.result == ULO_DONE ? "confirmed" : ResultName(e.result)) + " (" +
            Took(e.seconds) + ")";
   }
   std::string operator()(const ReadEvent &e) const {
@@ -41,17 +41,17 @@ struct LineVisitor {
            Took(e.seconds) + ")";
   }
   std::string operator()(const PortEvent &e) const {
-    return Ulo(e.ulo) + e.action + " " + e.port + ": " + ResultName(e.result) +
-           " (" + e.reason + ")";
+    return Ulo(e.ulo) + ActionName(e.action) + " " + e.port + ": " +
+           ResultName(e.result) + " (" + ReasonName(e.reason) + ")";
   }
   std::string operator()(const LogEvent &e) const {
     return "[" + std::to_string(e.message_class) + "] " + Printable(e.text);
   }
   std::string operator()(const NoticeEvent &e) const {
-    return e.level + ": " + e.text;
+    return std::string(LevelName(e.level)) + ": " + e.text;
   }
   std::string operator()(const StateEvent &e) const {
-    return "host " + e.state;
+    return std::string("host ") + StateName(e.state);
   }
   std::string operator()(const TextEvent &e) const {
     std::string text;
