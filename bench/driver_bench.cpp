@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "driver/workspace.h"
 #include "gates/gates.h"
+#include "instance/workspace.h"
 #include "protocol/receiver.h"
 #include "pty.h"
 #include "serial/serial_port.h"

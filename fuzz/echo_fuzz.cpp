@@ -70,7 +70,7 @@ int32_t Write(GateAccess &gate, std::string_view answer, size_t total) {
   Require(
       result == ULO_DONE || result == ULO_REFUSED || result == ULO_COMM_FAILURE,
       "a write answers 0, 1 or 2");
-  Require(Shared(ws.write_busy).load() == 0, "the write lets the port go");
+  Require(Shared(ws.port_use).load() == 0, "the write lets the port go");
   Require(ClosePort(ws.port) == kPortOk, "the line closes");
   return result;
 }

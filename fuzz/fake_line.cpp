@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/posix/syscalls.h"
+#include "platform/syscalls.h"
 #include "serial/serial_port.h"
 #include "ulopr1/zempro.h"
 

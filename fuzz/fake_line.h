@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/workspace.h"
+#include "instance/workspace.h"
 
 namespace ulo::fuzzing {
 

@@ -8,7 +8,7 @@
 
 #include "fake_line.h"
 #include "gates/gates.h"
-#include "os.h"
+#include "platform/os.h"
 #include "protocol/receiver.h"
 #include "zempro/control.h"
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "driver/workspace.h"
 #include "fake_line.h"
+#include "instance/workspace.h"
 #include "lifecycle/lifecycle.h"
 #include "zempro/control.h"
 

@@ -20,8 +20,8 @@
 #include <utility>
 
 #include "driver_fixture.h"
-#include "platform/posix/syscall_faults.h"
-#include "platform/posix/syscalls.h"
+#include "platform/syscall_faults.h"
+#include "platform/syscalls.h"
 #include "process_stats.h"
 #include "serial/serial_port.h"
 
@@ -77,7 +77,7 @@ class FaultTest : public DriverTest {
   // Stops the receiver, lets the ended instance release what it holds, and
   // expects the descriptors and threads the test began with.
   void ExpectNothingLeaked() {
-    if (!(Shared(ws_.thread_ended).load() & kThreadEnded)) StopReceiver();
+    if (!(Shared(ws_.receiver_state).load() & kThreadEnded)) StopReceiver();
     EXPECT_EQ(Call(ULO_CMD_UNSUPPORTED), ULO_DONE);
     EXPECT_EQ(ws_.port, 0u);
     EXPECT_EQ(ws_.event, 0u);
@@ -245,7 +245,7 @@ TEST_P(StartFaultTest, AnswersLogsAndRecoversWithoutLeaks) {
     EXPECT_EQ(ws_.port, 0u);
     EXPECT_EQ(OpenFdCount(), fds_) << "a failed open leaves nothing open";
   }
-  if (!(Shared(ws_.thread_ended).load() & kReceiverStarted)) {
+  if (!(Shared(ws_.receiver_state).load() & kReceiverStarted)) {
     // Nothing runs yet: the host closes what the start left and starts again.
     EXPECT_EQ(ThreadCount(), threads_);
     EXPECT_EQ(Call(ULO_CMD_CLOSE_PORT), ULO_DONE);
@@ -465,7 +465,7 @@ TEST_F(FaultTest, AReportThatReadsLikeTheWriteLineIsDeliveredAndConfirms) {
   // the port; a report sent after that arrives once that look is over.
   EXPECT_TRUE(Eventually([&] {
     return BytesWaiting(ws_.port) == 0 &&
-           !(Shared(ws_.write_busy).load() & kReceiverOnPort);
+           !(Shared(ws_.port_use).load() & kReceiverOnPort);
   }));
   ExpectReportsFlow(*controller_, 2);
   auto value = zempro::ReadGateById(do3);

@@ -55,6 +55,19 @@ enum UloCommand {
 /* Gate value types. */
 enum UloValueType { ULO_TYPE_FLOAT = 3, ULO_TYPE_DIGITAL = 6 };
 
+/* Limits of what the driver takes, in characters (without the terminator). */
+#define ULO_PORT_NAME_MAX 11 /* a port name (StartParameters, PortChange) */
+#define ULO_ADDRESS_MAX 31   /* a gate address */
+#define ULO_LINE_MAX 49      /* a write line (CR included) or restart message */
+/* Instance numbers the driver starts: the host knows them by one byte. */
+#define ULO_INSTANCE_MAX 255
+
+/* Names the driver makes from the instance number (printf formats, the
+ * number at least two digits): the init file holding the restart message,
+ * read from the current directory, and the host client it registers. */
+#define ULO_INIT_FILE_FORMAT "uloPR1%.2d.int"
+#define ULO_CLIENT_NAME_FORMAT "PR1_No_%.2d"
+
 /* The size of InstanceWorkspace: the host allocates this many zero bytes per
  * instance and hands their address in every request. */
 #define ULO_WORKSPACE_SIZE 140

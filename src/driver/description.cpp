@@ -3,7 +3,7 @@
 #include <array>
 #include <string_view>
 
-#include "driver/workspace.h"
+#include "instance/workspace.h"
 
 namespace ulo {
 namespace {

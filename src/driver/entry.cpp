@@ -3,51 +3,17 @@
 #include <cstddef>
 
 #include "driver/description.h"
-#include "driver/workspace.h"
 #include "gates/gates.h"
-#include "host/host.h"
+#include "host/services.h"
+#include "instance/workspace.h"
 #include "lifecycle/lifecycle.h"
-#include "os.h"
 #include "platform/handle_word.h"
+#include "platform/os.h"
 #include "protocol/write.h"
 #include "serial/serial_port.h"
 
 namespace ulo {
 namespace {
-
-// In the 32-bit process the host runs the driver in, every record field sits
-// at the offset the host uses.
-constexpr bool k32 = sizeof(void *) == 4;
-static_assert(!k32 || sizeof(UloRequest) == 20);
-static_assert(!k32 || offsetof(UloRequest, command) == 4);
-static_assert(!k32 || offsetof(UloRequest, instance) == 8);
-static_assert(!k32 || offsetof(UloRequest, reserved) == 12);
-static_assert(!k32 || offsetof(UloRequest, args) == 16);
-static_assert(!k32 || offsetof(DriverDescription, name) == 4);
-static_assert(!k32 || offsetof(DriverDescription, banner) == 8);
-static_assert(!k32 || offsetof(DriverDescription, workspace_size) == 12);
-static_assert(!k32 || offsetof(DriverDescription, four) == 16);
-static_assert(!k32 || offsetof(DriverDescription, line) == 20);
-static_assert(!k32 || offsetof(DriverDescription, three) == 28);
-static_assert(offsetof(StartParameters, enabled) == 12);
-static_assert(offsetof(StartParameters, read_timeout) == 16);
-static_assert(offsetof(StartParameters, line) == 20);
-static_assert(offsetof(PortChange, read_timeout) == 12);
-static_assert(offsetof(PortChange, line) == 16);
-static_assert(offsetof(LineSettings, data_bits) == 2);
-static_assert(offsetof(LineSettings, stop_bits) == 4);
-static_assert(offsetof(LineSettings, parity) == 6);
-static_assert(!k32 || offsetof(GateAccess, type) == 28);
-static_assert(!k32 || offsetof(GateAccess, value) == 40);
-static_assert(!k32 || offsetof(GateDefinition, input) == 4);
-static_assert(!k32 || offsetof(GateDefinition, type) == 8);
-static_assert(!k32 || offsetof(GateDefinition, zero16) == 16);
-static_assert(!k32 || offsetof(GateDefinition, zero20) == 20);
-static_assert(!k32 || offsetof(GateDefinition, copy24) == 24);
-static_assert(!k32 || offsetof(GateDefinition, v255) == 28);
-static_assert(!k32 || offsetof(GateDefinition, width) == 32);
-static_assert(offsetof(PortSettings, line) == 12);
-static_assert(offsetof(PortSettings, control_flags) == 20);
 
 using Handler = int32_t (*)(const UloRequest &);
 
@@ -93,11 +59,10 @@ constexpr Slot kCommands[ULO_COMMAND_SLOTS] = {
 // the data-arrived event, and the port too: no command can close it any more,
 // and an open port stays locked against every other user.
 bool Finished(InstanceWorkspace &ws) {
-  if (!(Shared(ws.thread_ended).load() & kThreadEnded)) return false;
+  if (!(Shared(ws.receiver_state).load() & kThreadEnded)) return false;
   if (uint32_t event = Shared(ws.event).exchange(0))
     CloseHandle(WordHandle(event));
-  if (uint32_t port = std::atomic_ref<uint32_t>(ws.port).exchange(0))
-    ClosePort(port);
+  if (uint32_t port = Shared(ws.port).exchange(0)) ClosePort(port);
   return true;
 }
 

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "host/host.h"
+#include "host/services.h"
 #include "lifecycle/lifecycle.h"
-#include "os.h"
 #include "platform/handle_word.h"
+#include "platform/os.h"
 #include "protocol/receiver.h"
 
 namespace ulo {

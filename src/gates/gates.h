@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "driver/workspace.h"
+#include "instance/workspace.h"
 
 namespace ulo {
 

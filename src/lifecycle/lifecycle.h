@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "driver/workspace.h"
+#include "instance/workspace.h"
 
 namespace ulo {
 

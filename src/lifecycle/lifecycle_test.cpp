@@ -211,11 +211,11 @@ TEST_F(StartTest, WarmStartDrainsAndSendsTheMessageAgain) {
   controller_->SetResponder([](const std::string &) { return Frame("$T1=5"); });
   controller_->Send("garbage without frames");
   std::this_thread::sleep_for(50ms);
-  Shared(ws_.write_busy).store(kWriteBusy);
+  Shared(ws_.port_use).store(kWriteBusy);
   size_t from = controller_->Received().size();
   EXPECT_EQ(Call(ULO_CMD_WARM_START), ULO_DONE);
   EXPECT_EQ(controller_->Received().substr(from), "\r");
-  EXPECT_EQ(Shared(ws_.write_busy).load() & kWriteBusy, 0u);
+  EXPECT_EQ(Shared(ws_.port_use).load() & kWriteBusy, 0u);
   EXPECT_EQ(log_.Count(32, "ULOPR1: Warm Start."), 1);
   EXPECT_EQ(SetReadTimeout(ws_.port, 100), 100);  // drain restored 100
   EXPECT_TRUE(WaitForValue(t1));

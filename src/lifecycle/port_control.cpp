@@ -1,7 +1,8 @@
 #include <cstring>
 
 #include "lifecycle/lifecycle.h"
-#include "serial/port_sharing.h"
+#include "line/line_io.h"
+#include "line/port_sharing.h"
 #include "serial/serial_port.h"
 
 namespace ulo {
@@ -13,7 +14,7 @@ int32_t Close(InstanceWorkspace &ws) {
   if (CurrentPort(ws) == 0) return ULO_DONE;
   uint32_t old = SwapPort(ws, 0);
   if (ClosePort(old) != kPortOk) {
-    std::atomic_ref<uint32_t>(ws.port).store(old);
+    Shared(ws.port).store(old);
     return ULO_COMM_FAILURE;
   }
   return ULO_DONE;

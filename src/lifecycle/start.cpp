@@ -1,21 +1,21 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/host.h"
+#include "host/services.h"
 #include "lifecycle/lifecycle.h"
+#include "line/line_io.h"
+#include "line/port_sharing.h"
 #include "platform/handle_word.h"
 #include "protocol/receiver.h"
-#include "serial/port_sharing.h"
 #include "serial/serial_port.h"
 
 namespace ulo {
 namespace {
 
-constexpr int kInitLineReads = 50;
+constexpr int kInitLineReads = ULO_LINE_MAX + 1;  // a line and its newline
 constexpr int32_t kMinReadTimeout = 100;
 constexpr uint16_t kStartControlFlags = 8;
 constexpr unsigned kReceiverStack = 32768;
-constexpr int32_t kLastInstance = 255;
 
 // Reads one character of a text file as text mode does: a CR directly
 // before a newline is dropped. EOF at the end or on a read error.
@@ -34,7 +34,7 @@ int ReadTextChar(std::FILE *file) {
 // one after a failure keeps the event and client made before it.
 // False after a failure, which is logged and undoes nothing.
 bool StartReceiver(const UloRequest &request, InstanceWorkspace &ws) {
-  if (Shared(ws.thread_ended).load() & kReceiverStarted) return true;
+  if (Shared(ws.receiver_state).load() & kReceiverStarted) return true;
   if (ws.event == 0) {
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (!event || event == INVALID_HANDLE_VALUE) {
@@ -45,19 +45,19 @@ bool StartReceiver(const UloRequest &request, InstanceWorkspace &ws) {
   }
   // A client registered by a start whose thread then failed is used again:
   // the host would otherwise keep one client per retry.
-  if (!(Shared(ws.thread_ended).load() & kClientMade)) {
+  if (!(Shared(ws.receiver_state).load() & kClientMade)) {
     char name[32];
-    std::snprintf(name, sizeof name, "PR1_No_%.2d", request.instance);
+    std::snprintf(name, sizeof name, ULO_CLIENT_NAME_FORMAT, request.instance);
     if (Zem5MkClient(name, 1, 0, ws.client) != 0) {
       err(kMessage, "ULOPR1: Failed to Make Client. Ulo %d", request.instance);
       return false;
     }
-    Shared(ws.thread_ended).fetch_or(kClientMade);
+    Shared(ws.receiver_state).fetch_or(kClientMade);
   }
-  Shared(ws.thread_ended).fetch_or(kReceiverStarted);
+  Shared(ws.receiver_state).fetch_or(kReceiverStarted);
   if (_beginthread(ReportByExceptionThread, kReceiverStack, &ws) ==
       uintptr_t(-1)) {
-    Shared(ws.thread_ended).fetch_and(~kReceiverStarted);
+    Shared(ws.receiver_state).fetch_and(~kReceiverStarted);
     err(kMessage, "UloPR1: Failed to open thread !");
     return false;
   }
@@ -69,7 +69,7 @@ bool StartReceiver(const UloRequest &request, InstanceWorkspace &ws) {
 bool LoadInitFile(const UloRequest &request) {
   InstanceWorkspace &ws = *static_cast<InstanceWorkspace *>(request.workspace);
   char name[32];
-  std::snprintf(name, sizeof name, "uloPR1%.2d.int", request.instance);
+  std::snprintf(name, sizeof name, ULO_INIT_FILE_FORMAT, request.instance);
   std::FILE *file = OpenRegularFile(name);
   if (!file) {
     err(kMessage, "UloPR1: Init File %s not found!", name);
@@ -106,7 +106,7 @@ int32_t StartInstance(const UloRequest &request) {
       *static_cast<const StartParameters *>(request.args);
   // The host knows instances by one byte: any other number would feed the
   // gates of the instance with the same low byte.
-  if (request.instance < 0 || request.instance > kLastInstance) {
+  if (request.instance < 0 || request.instance > ULO_INSTANCE_MAX) {
     err(kMessage, "ULOPR1: Instance number %d outside 0 to 255, not started",
         request.instance);
     return ULO_REFUSED;
@@ -135,7 +135,7 @@ int32_t StartInstance(const UloRequest &request) {
                                                          : start.read_timeout;
   ws.instance = uint16_t(request.instance);
   if (!StartReceiver(request, ws)) return ULO_DONE;
-  Shared(ws.write_busy).fetch_and(~kWriteBusy);
+  Shared(ws.port_use).fetch_and(~kWriteBusy);
   Shared(ws.comm_failed).store(0);
   SendRestartMessage(ws);
   err(kMessage, "ULOPR1: Special Unsolic. Driver loaded successfully.");
@@ -145,7 +145,7 @@ int32_t StartInstance(const UloRequest &request) {
 int32_t WarmStart(const UloRequest &request) {
   InstanceWorkspace &ws = *static_cast<InstanceWorkspace *>(request.workspace);
   if (CurrentPort(ws) != 0) DrainInput(ws);
-  Shared(ws.write_busy).fetch_and(~kWriteBusy);
+  Shared(ws.port_use).fetch_and(~kWriteBusy);
   SendRestartMessage(ws);
   err(kMessage, "ULOPR1: Warm Start.");
   return ULO_DONE;

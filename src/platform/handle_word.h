@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "os.h"
+#include "platform/os.h"
 
 namespace ulo {
 namespace detail {

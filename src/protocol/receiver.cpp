@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/host.h"
+#include "host/services.h"
+#include "line/port_sharing.h"
 #include "platform/handle_word.h"
 #include "protocol/number.h"
-#include "serial/port_sharing.h"
 #include "serial/serial_port.h"
 
 namespace ulo {
@@ -148,7 +148,7 @@ void ReportByExceptionThread(void *arg) {
     LookAtPort(ws);
   }
   uint8_t client = Client(ws);
-  Shared(ws.thread_ended).fetch_or(kThreadEnded);
+  Shared(ws.receiver_state).fetch_or(kThreadEnded);
   Sleep(kShutdownDelayMs);
   Zem5RmClient(client);
   err(kMessage, "UloPR1: ShutDown Report By Excption thread");

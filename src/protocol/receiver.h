@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "driver/workspace.h"
+#include "instance/workspace.h"
 
 namespace ulo {
 
@@ -18,7 +18,7 @@ constexpr char kCr = 13;
 constexpr uint32_t kFrameBufferSize = 100;
 constexpr uint32_t kFrameLimit = 98;
 // Report addresses hold at most this many characters.
-constexpr uint32_t kAddressLimit = 31;
+constexpr uint32_t kAddressLimit = ULO_ADDRESS_MAX;
 
 // Thread body; arg is the InstanceWorkspace.
 void ReportByExceptionThread(void *arg);

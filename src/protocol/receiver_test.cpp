@@ -230,7 +230,7 @@ TEST_F(ReceiverTest, WhatArrivedDuringAWaitIsTakenInOneLook) {
 
 TEST_F(ReceiverTest, StopsWhenTheHostSaysSo) {
   StopReceiver();
-  EXPECT_TRUE(Shared(ws_.thread_ended).load() & kThreadEnded);
+  EXPECT_TRUE(Shared(ws_.receiver_state).load() & kThreadEnded);
   EXPECT_FALSE(zempro::FindClient(kClientName).has_value());
   controller_->Send(Frame("$T1=1"));
   std::this_thread::sleep_for(200ms);

@@ -4,10 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/host.h"
+#include "host/services.h"
+#include "line/line_io.h"
+#include "line/port_sharing.h"
 #include "protocol/number.h"
 #include "protocol/receiver.h"
-#include "serial/port_sharing.h"
 #include "serial/serial_port.h"
 
 namespace ulo {
@@ -52,6 +53,12 @@ int ConfirmInFrame(InstanceWorkspace &ws, FrameCut &frame,
   uint32_t taken = 0;
   if (ReadFrame(ws, frame, &taken)) HandleFrame(ws, frame.buffer, frame.stored);
   return kEchoRead;
+}
+
+// What a write answers for an echo that could not be read: 1 when no CR
+// came in time, 2 when the controller's characters stopped coming.
+int32_t EchoFailure(int echoed) {
+  return echoed == kEchoNoCr ? ULO_REFUSED : ULO_COMM_FAILURE;
 }
 
 // The value of a floating-point gate.
@@ -149,7 +156,7 @@ int32_t WriteGate(const UloRequest &request) {
     return ULO_REFUSED;
   }
   int32_t result = ULO_COMM_FAILURE;
-  Shared(ws.write_busy).fetch_or(kWriteBusy);
+  Shared(ws.port_use).fetch_or(kWriteBusy);
   WaitReceiverOffPort(ws);
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     if (attempt != 0) err(kTrace, "ULOPR1: write retry #%d", attempt);
@@ -157,9 +164,10 @@ int32_t WriteGate(const UloRequest &request) {
     char echo[kLineLimit + 1];
     std::memset(echo, 0, sizeof echo);
     uint32_t echo_length = 0;
-    result = ReadEcho(ws, line, echo, &echo_length);
-    if (result != kEchoRead) {
+    int echoed = ReadEcho(ws, line, echo, &echo_length);
+    if (echoed != kEchoRead) {
       err(kTrace, "ULOPR1: Failed to read response to write");
+      result = EchoFailure(echoed);
       continue;
     }
     if (echo_length == line_length && std::strcmp(echo, line) == 0) {
@@ -170,7 +178,7 @@ int32_t WriteGate(const UloRequest &request) {
     err(kTrace, " ULOPR1: sent:%s recv:%s", line, echo);
     result = ULO_REFUSED;
   }
-  Shared(ws.write_busy).fetch_and(~kWriteBusy);
+  Shared(ws.port_use).fetch_and(~kWriteBusy);
   if (result != ULO_DONE)
     err(kMessage, "ULOPR1: Gate %s: Write failed. rc = %d ", gate.address,
         result);

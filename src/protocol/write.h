@@ -5,13 +5,13 @@
 
 #include <cstdint>
 
-#include "driver/workspace.h"
+#include "instance/workspace.h"
 #include "protocol/receiver.h"
 
 namespace ulo {
 
 // A write line or echo holds at most this many characters (CR included).
-constexpr uint32_t kLineLimit = 49;
+constexpr uint32_t kLineLimit = ULO_LINE_MAX;
 // Characters outside frames read for one echo before giving up on its CR.
 constexpr uint32_t kEchoReadLimit = 100;
 // Report frames one echo read hands on before giving up: more than a full

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "driver_fixture.h"
-#include "serial/port_sharing.h"
+#include "line/port_sharing.h"
 #include "serial/serial_port.h"
 
 namespace ulo::testing {
@@ -112,7 +112,7 @@ TEST_F(WriteTest, AnOverlongEchoNeverMatches) {
   // CR: cut to 49 characters, the echo would read like the line.
   const std::string line = "$" + std::string(30, 'L') + "=123456792.000000\r";
   ASSERT_EQ(line.size(), kLineLimit);
-  Shared(ws_.write_busy).fetch_or(kWriteBusy);  // the receiver stays away
+  Shared(ws_.port_use).fetch_or(kWriteBusy);  // the receiver stays away
   WaitReceiverOffPort(ws_);
   controller_->Send(line.substr(0, line.size() - 1) + "000\r");
   char echo[kLineLimit + 1] = {};
@@ -120,7 +120,7 @@ TEST_F(WriteTest, AnOverlongEchoNeverMatches) {
   EXPECT_EQ(ReadEcho(ws_, line.c_str(), echo, &length), kEchoRead);
   EXPECT_EQ(length, kLineLimit + 3);
   EXPECT_NE(std::string(echo), line);
-  Shared(ws_.write_busy).fetch_and(~kWriteBusy);
+  Shared(ws_.port_use).fetch_and(~kWriteBusy);
 }
 
 TEST_F(WriteTest, AnEchoWithoutCarriageReturnFailsWithOne) {
@@ -201,7 +201,7 @@ TEST_F(WriteTest, AWriteWaitsForTheFrameTheReceiverIsReading) {
       "\x02"
       "01$T1=21");
   std::this_thread::sleep_for(300ms);
-  ASSERT_TRUE(Shared(ws_.write_busy).load() & kReceiverOnPort);
+  ASSERT_TRUE(Shared(ws_.port_use).load() & kReceiverOnPort);
   std::thread rest([&] {
     std::this_thread::sleep_for(3500ms);
     controller_->Send(".5\r\x03");

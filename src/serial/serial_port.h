@@ -1,11 +1,12 @@
-// Every operation on the serial port. None of them logs: callers decide what
-// to say. Handles are the 32-bit values kept in the workspace (0 is none).
+// Every operation on a serial port, by its handle. None of them logs:
+// callers decide what to say. Handles are the 32-bit values the workspace
+// keeps (0 is none); what the instance does with its port is in line/.
 #ifndef ULOPR1_SERIAL_SERIAL_PORT_H
 #define ULOPR1_SERIAL_SERIAL_PORT_H
 
 #include <cstdint>
 
-#include "driver/workspace.h"
+#include "ulopr1/ulo.h"
 
 namespace ulo {
 
@@ -32,8 +33,6 @@ uint32_t ReadTimeoutMs(int32_t units);
 // nothing is left open. "NUL" is opened and left unconfigured.
 int OpenPort(const char *name, const LineSettings &line, uint16_t control_flags,
              uint32_t *handle);
-// OpenPort with the settings' name, line and control flags: the handle, or 0.
-uint32_t OpenFromSettings(const PortSettings &settings);
 // kPortOk, or kPortIoFailed when the system refuses to close it.
 int ClosePort(uint32_t handle);
 // Sets the total-read-timeout to units x 10 ms if it differs. Returns the
@@ -47,15 +46,6 @@ int WritePort(uint32_t handle, const void *bytes, uint32_t count,
 int ReadPort(uint32_t handle, void *buffer, uint32_t count, uint32_t *received);
 // Bytes in the input queue, clearing pending line errors; 0 on failure.
 uint32_t BytesWaiting(uint32_t handle);
-
-// Writes count bytes one at a time on the workspace's port, sleeping 100 ms
-// after each. Write errors are ignored.
-void SendPaced(InstanceWorkspace &ws, const void *bytes, uint32_t count);
-// True when exactly count bytes were read from the workspace's port.
-bool ReadExact(InstanceWorkspace &ws, void *buffer, uint32_t count);
-// Throws away up to 500 waiting bytes (10 ms read timeout), then restores the
-// workspace's read timeout. Errors are ignored.
-void DrainInput(InstanceWorkspace &ws);
 
 }  // namespace ulo
 

@@ -1,6 +1,8 @@
 #include "serial/serial_port.h"
 
 #include <gtest/gtest.h>
+
+#include "line/line_io.h"
 #ifndef _WIN32
 #include <fcntl.h>
 #include <termios.h>
@@ -15,11 +17,11 @@
 #include <thread>
 
 #include "controller.h"
-#include "os.h"
 #include "platform/handle_word.h"
+#include "platform/os.h"
 #include "wine.h"
 #ifndef _WIN32
-#include "platform/posix/syscall_faults.h"
+#include "platform/syscall_faults.h"
 #endif
 
 namespace ulo::testing {

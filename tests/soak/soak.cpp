@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/syscall_faults.h"
+#include "platform/syscall_faults.h"
 #include "points.h"
 #include "process_stats.h"
 #include "simulator.h"
@@ -184,11 +184,7 @@ struct Check {
   std::string detail;
 };
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  Settings settings;
-  CLI::App app{"Soak: many driver instances against simulated controllers"};
+void AddOptions(CLI::App &app, Settings &settings) {
   app.add_option("--instances", settings.instances, "driver instances")
       ->check(CLI::Range(1, 200))
       ->capture_default_str();
@@ -204,6 +200,225 @@ int main(int argc, char **argv) {
       ->check(CLI::Range(1, 64))
       ->capture_default_str();
   app.add_option("--report", settings.report, "write the figures as JSON here");
+}
+
+// Numbers the instances and gives each its gates in the host runtime, its
+// init file and its controller's line.
+bool PrepareInstances(std::vector<Instance> &instances,
+                      const Settings &settings,
+                      const std::vector<prv1sim::Point> &points,
+                      const std::atomic<bool> &stop) {
+  for (size_t i = 0; i < instances.size(); ++i) {
+    Instance &instance = instances[i];
+    instance.ulo = static_cast<int>(i) + 1;
+    for (const prv1sim::Point &point : points) {
+      zempro::DefineGate(
+          static_cast<uint8_t>(instance.ulo), point.address,
+          point.address[0] == '$' ? ULO_TYPE_FLOAT : ULO_TYPE_DIGITAL);
+    }
+    char init[32];
+    std::snprintf(init, sizeof init, ULO_INIT_FILE_FORMAT, instance.ulo);
+    std::ofstream(init) << "R\n";
+    if (!OpenLine(instance, settings, points, stop)) return false;
+  }
+  return true;
+}
+
+// How the starts went.
+struct Starts {
+  std::atomic<int> started{0};
+  std::atomic<int> failures{0};
+};
+
+// Host threads: each starts its share of the instances, then writes their
+// gates in turn until end.
+std::vector<std::thread> StartWriters(std::vector<Instance> &instances,
+                                      const Settings &settings,
+                                      const std::vector<prv1sim::Point> &points,
+                                      Clock::time_point end, Starts &starts) {
+  std::vector<std::thread> writers;
+  for (int w = 0; w < settings.writers; ++w) {
+    writers.emplace_back([&, w, end] {
+      std::vector<Instance *> mine;
+      for (size_t i = size_t(w); i < instances.size();
+           i += size_t(settings.writers))
+        mine.push_back(&instances[i]);
+      for (Instance *instance : mine) {
+        if (!StartInstance(*instance, settings, points)) ++starts.failures;
+        ++starts.started;
+      }
+      for (int round = 0; Clock::now() < end; ++round) {
+        for (Instance *instance : mine) {
+          if (Clock::now() >= end) break;
+          ++instance->writes;
+          if (WriteOnce(*instance, round) == ULO_DONE) ++instance->confirmed;
+        }
+      }
+    });
+  }
+  return writers;
+}
+
+// Once a second until the end of the run.
+std::vector<Sample> SampleUntil(Clock::time_point begin,
+                                Clock::time_point end) {
+  std::vector<Sample> samples;
+  for (;;) {
+    std::this_thread::sleep_for(1s);
+    if (Clock::now() >= end) break;  // the writers begin to leave
+    samples.push_back(Measure(begin));
+  }
+  return samples;
+}
+
+// After the controllers have stopped, what they sent whole is on the line
+// and must arrive: the host's count once it has been still for 3 s (or 60 s
+// after the writes ended).
+uint64_t SettledDeliveries(Clock::time_point writes_done) {
+  uint64_t delivered = HostDeliveries();
+  for (auto quiet_since = Clock::now();
+       Clock::now() - quiet_since < 3s && Clock::now() - writes_done < 60s;) {
+    std::this_thread::sleep_for(200ms);
+    uint64_t now = HostDeliveries();
+    if (now != delivered) quiet_since = Clock::now();
+    delivered = now;
+  }
+  return delivered;
+}
+
+// Counts, per instance and address.
+struct Tally {
+  uint64_t sent = 0;        // reports the controllers sent
+  uint64_t mismatched = 0;  // gates whose deliveries differ from them
+  nlohmann::json mismatches = nlohmann::json::array();  // the first 20
+  int writes = 0;
+  int confirmed = 0;
+  int lines_failed = 0;
+};
+
+Tally Count(const std::vector<Instance> &instances,
+            const std::vector<prv1sim::Point> &points) {
+  Tally tally;
+  for (const Instance &instance : instances) {
+    tally.writes += instance.writes;
+    tally.confirmed += instance.confirmed;
+    if (!instance.line_ok) {
+      ++tally.lines_failed;
+      std::fprintf(stderr, "ulo_soak: line of %d: %s\n", instance.ulo,
+                   instance.line_error.c_str());
+    }
+    const prv1sim::Stats &stats = instance.controller->stats();
+    for (const prv1sim::Point &point : points) {
+      auto counted = stats.addresses.find(point.address);
+      uint64_t reports =
+          counted == stats.addresses.end() ? 0 : counted->second.reports;
+      auto value =
+          zempro::ReadGate(static_cast<uint8_t>(instance.ulo), point.address);
+      uint64_t updates = value ? value->updates : 0;
+      tally.sent += reports;
+      if (reports != updates) {
+        ++tally.mismatched;
+        if (tally.mismatches.size() < 20) {
+          tally.mismatches.push_back({{"ulo", instance.ulo},
+                                      {"address", point.address},
+                                      {"sent", reports},
+                                      {"delivered", updates}});
+        }
+      }
+    }
+  }
+  return tally;
+}
+
+std::vector<Check> OutcomeChecks(const Settings &settings, const Starts &starts,
+                                 const Tally &tally, uint64_t delivered) {
+  return {
+      {"instances started",
+       starts.started == settings.instances && starts.failures == 0,
+       std::to_string(starts.failures.load()) + " failed"},
+      {"controller lines kept", tally.lines_failed == 0,
+       std::to_string(tally.lines_failed) + " failed"},
+      {"every report delivered exactly once",
+       tally.mismatched == 0 && tally.sent > 0,
+       std::to_string(tally.sent) + " sent, " + std::to_string(delivered) +
+           " delivered, " + std::to_string(tally.mismatched) +
+           " counts differ"},
+      {"every write confirmed",
+       tally.writes > 0 && tally.confirmed == tally.writes,
+       std::to_string(tally.confirmed) + " of " + std::to_string(tally.writes)},
+  };
+}
+
+// Flat: from the end of the warm-up (the first fifth of the run, at least
+// until every instance runs) to the end of the run. The figures go to the
+// report.
+void CheckFlat(const std::vector<Sample> &samples, const Settings &settings,
+               std::vector<Check> &checks, nlohmann::json &figures) {
+  double warm = std::max(settings.seconds / 5, 2.0);
+  auto first = std::find_if(samples.begin(), samples.end(),
+                            [&](const Sample &s) { return s.at >= warm; });
+  if (first == samples.end()) {
+    checks.push_back({"samples after the warm-up", false, "none"});
+    return;
+  }
+  auto [fd_low, fd_high] = std::minmax_element(
+      first, samples.end(),
+      [](const Sample &a, const Sample &b) { return a.fds < b.fds; });
+  auto [th_low, th_high] = std::minmax_element(
+      first, samples.end(),
+      [](const Sample &a, const Sample &b) { return a.threads < b.threads; });
+  int64_t rss_start = first->rss_kib;
+  int64_t rss_end = samples.back().rss_kib;
+  int64_t rss_allowed = std::max<int64_t>(4096, rss_start / 20);
+  checks.push_back(
+      {"file descriptors flat", fd_low->fds == fd_high->fds,
+       std::to_string(fd_low->fds) + ".." + std::to_string(fd_high->fds)});
+  checks.push_back({"threads flat", th_low->threads == th_high->threads,
+                    std::to_string(th_low->threads) + ".." +
+                        std::to_string(th_high->threads)});
+  checks.push_back({"memory flat", rss_end - rss_start <= rss_allowed,
+                    std::to_string(rss_start) + " KiB to " +
+                        std::to_string(rss_end) + " KiB"});
+  figures["fds"] = {fd_low->fds, fd_high->fds};
+  figures["threads"] = {th_low->threads, th_high->threads};
+  figures["rss_kib"] = {rss_start, rss_end};
+}
+
+// The host stops every client: the receivers end and the instances give
+// their ports and events back.
+Check StopAll(std::vector<Instance> &instances, int before_fds, int line_fds) {
+  zempro::StopAllClients();
+  auto stop_begin = Clock::now();
+  while (!zempro::Clients().empty() && Clock::now() - stop_begin < 30s)
+    std::this_thread::sleep_for(50ms);
+  for (Instance &instance : instances)
+    Call(instance, ULO_CMD_UNSUPPORTED, nullptr);
+  int after_fds = ulo::sys::OpenFdCount();
+  return {
+      "everything given back after the stop",
+      zempro::Clients().empty() && after_fds == before_fds + line_fds,
+      std::to_string(after_fds - before_fds - line_fds) + " descriptors left"};
+}
+
+// Prints every check and adds it to the report; returns how many passed.
+int PrintChecks(const std::vector<Check> &checks, nlohmann::json &report) {
+  int passed = 0;
+  for (const Check &check : checks) {
+    std::printf("%-40s %s  %s\n", check.name.c_str(),
+                check.passed ? "ok  " : "FAIL", check.detail.c_str());
+    report["checks"][check.name] = {{"passed", check.passed},
+                                    {"detail", check.detail}};
+    passed += check.passed;
+  }
+  return passed;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Settings settings;
+  CLI::App app{"Soak: many driver instances against simulated controllers"};
+  AddOptions(app, settings);
   CLI11_PARSE(app, argc, argv);
 
   char pattern[] = "/tmp/ulo-soak-XXXXXX";
@@ -219,195 +434,51 @@ int main(int argc, char **argv) {
   std::vector<Instance> instances(static_cast<size_t>(settings.instances));
   std::atomic<bool> stop_lines{false};
   int before_fds = ulo::sys::OpenFdCount();
-  for (size_t i = 0; i < instances.size(); ++i) {
-    Instance &instance = instances[i];
-    instance.ulo = static_cast<int>(i) + 1;
-    for (const prv1sim::Point &point : points) {
-      zempro::DefineGate(
-          static_cast<uint8_t>(instance.ulo), point.address,
-          point.address[0] == '$' ? ULO_TYPE_FLOAT : ULO_TYPE_DIGITAL);
-    }
-    char init[32];
-    std::snprintf(init, sizeof init, "uloPR1%.2d.int", instance.ulo);
-    std::ofstream(init) << "R\n";
-    if (!OpenLine(instance, settings, points, stop_lines)) return 1;
-  }
+  if (!PrepareInstances(instances, settings, points, stop_lines)) return 1;
   int line_fds = ulo::sys::OpenFdCount() - before_fds;
 
-  // Host threads: each starts its share of the instances, then writes their
-  // gates in turn until the end of the run.
   auto begin = Clock::now();
   auto end = begin + std::chrono::duration_cast<Clock::duration>(
                          std::chrono::duration<double>(settings.seconds));
-  std::atomic<int> started{0};
-  std::atomic<int> start_failures{0};
-  std::vector<std::thread> writers;
-  for (int w = 0; w < settings.writers; ++w) {
-    writers.emplace_back([&, w] {
-      std::vector<Instance *> mine;
-      for (size_t i = size_t(w); i < instances.size();
-           i += size_t(settings.writers))
-        mine.push_back(&instances[i]);
-      for (Instance *instance : mine) {
-        if (!StartInstance(*instance, settings, points)) ++start_failures;
-        ++started;
-      }
-      for (int round = 0; Clock::now() < end; ++round) {
-        for (Instance *instance : mine) {
-          if (Clock::now() >= end) break;
-          ++instance->writes;
-          if (WriteOnce(*instance, round) == ULO_DONE) ++instance->confirmed;
-        }
-      }
-    });
-  }
-
-  // Samples once a second; the first fifth of the run (at least until every
-  // instance runs) is the warm-up the later samples are compared with.
-  std::vector<Sample> samples;
-  for (;;) {
-    std::this_thread::sleep_for(1s);
-    if (Clock::now() >= end) break;  // the writers begin to leave
-    samples.push_back(Measure(begin));
-  }
+  Starts starts;
+  std::vector<std::thread> writers =
+      StartWriters(instances, settings, points, end, starts);
+  std::vector<Sample> samples = SampleUntil(begin, end);
   for (std::thread &writer : writers) writer.join();
   auto writes_done = Clock::now();
 
-  // The controllers stop; what they sent whole is on the line and must
-  // arrive. The host's count settles once it has.
   stop_lines = true;
   for (Instance &instance : instances) instance.line.join();
-  uint64_t delivered = HostDeliveries();
-  for (auto quiet_since = Clock::now();
-       Clock::now() - quiet_since < 3s && Clock::now() - writes_done < 60s;) {
-    std::this_thread::sleep_for(200ms);
-    uint64_t now = HostDeliveries();
-    if (now != delivered) quiet_since = Clock::now();
-    delivered = now;
-  }
+  uint64_t delivered = SettledDeliveries(writes_done);
   double run_seconds =
       std::chrono::duration<double>(writes_done - begin).count();
 
-  // Counts, per instance and address.
-  uint64_t sent = 0;
-  uint64_t mismatched = 0;
-  nlohmann::json mismatches = nlohmann::json::array();
-  int writes = 0, confirmed = 0, lines_failed = 0;
-  for (Instance &instance : instances) {
-    writes += instance.writes;
-    confirmed += instance.confirmed;
-    if (!instance.line_ok) {
-      ++lines_failed;
-      std::fprintf(stderr, "ulo_soak: line of %d: %s\n", instance.ulo,
-                   instance.line_error.c_str());
-    }
-    const prv1sim::Stats &stats = instance.controller->stats();
-    for (const prv1sim::Point &point : points) {
-      auto counted = stats.addresses.find(point.address);
-      uint64_t reports =
-          counted == stats.addresses.end() ? 0 : counted->second.reports;
-      auto value =
-          zempro::ReadGate(static_cast<uint8_t>(instance.ulo), point.address);
-      uint64_t updates = value ? value->updates : 0;
-      sent += reports;
-      if (reports != updates) {
-        ++mismatched;
-        if (mismatches.size() < 20) {
-          mismatches.push_back({{"ulo", instance.ulo},
-                                {"address", point.address},
-                                {"sent", reports},
-                                {"delivered", updates}});
-        }
-      }
-    }
-  }
-
-  // Flat: from the end of the warm-up to the end of the run.
-  double warm = std::max(settings.seconds / 5, 2.0);
-  auto first = std::find_if(samples.begin(), samples.end(),
-                            [&](const Sample &s) { return s.at >= warm; });
-  std::vector<Check> checks;
-  checks.push_back({"instances started",
-                    started == settings.instances && start_failures == 0,
-                    std::to_string(start_failures.load()) + " failed"});
-  checks.push_back({"controller lines kept", lines_failed == 0,
-                    std::to_string(lines_failed) + " failed"});
-  checks.push_back(
-      {"every report delivered exactly once", mismatched == 0 && sent > 0,
-       std::to_string(sent) + " sent, " + std::to_string(delivered) +
-           " delivered, " + std::to_string(mismatched) + " counts differ"});
-  checks.push_back(
-      {"every write confirmed", writes > 0 && confirmed == writes,
-       std::to_string(confirmed) + " of " + std::to_string(writes)});
+  Tally tally = Count(instances, points);
+  std::vector<Check> checks = OutcomeChecks(settings, starts, tally, delivered);
   nlohmann::json figures;
-  if (first != samples.end()) {
-    auto [fd_low, fd_high] = std::minmax_element(
-        first, samples.end(),
-        [](const Sample &a, const Sample &b) { return a.fds < b.fds; });
-    auto [th_low, th_high] = std::minmax_element(
-        first, samples.end(),
-        [](const Sample &a, const Sample &b) { return a.threads < b.threads; });
-    int64_t rss_start = first->rss_kib;
-    int64_t rss_end = samples.back().rss_kib;
-    int64_t rss_allowed = std::max<int64_t>(4096, rss_start / 20);
-    checks.push_back(
-        {"file descriptors flat", fd_low->fds == fd_high->fds,
-         std::to_string(fd_low->fds) + ".." + std::to_string(fd_high->fds)});
-    checks.push_back({"threads flat", th_low->threads == th_high->threads,
-                      std::to_string(th_low->threads) + ".." +
-                          std::to_string(th_high->threads)});
-    checks.push_back({"memory flat", rss_end - rss_start <= rss_allowed,
-                      std::to_string(rss_start) + " KiB to " +
-                          std::to_string(rss_end) + " KiB"});
-    figures["fds"] = {fd_low->fds, fd_high->fds};
-    figures["threads"] = {th_low->threads, th_high->threads};
-    figures["rss_kib"] = {rss_start, rss_end};
-  } else {
-    checks.push_back({"samples after the warm-up", false, "none"});
-  }
-
-  // The host stops every client: the receivers end and the instances give
-  // their ports and events back.
-  zempro::StopAllClients();
-  auto stop_begin = Clock::now();
-  while (!zempro::Clients().empty() && Clock::now() - stop_begin < 30s)
-    std::this_thread::sleep_for(50ms);
-  for (Instance &instance : instances)
-    Call(instance, ULO_CMD_UNSUPPORTED, nullptr);
-  int after_fds = ulo::sys::OpenFdCount();
-  checks.push_back(
-      {"everything given back after the stop",
-       zempro::Clients().empty() && after_fds == before_fds + line_fds,
-       std::to_string(after_fds - before_fds - line_fds) +
-           " descriptors left"});
+  CheckFlat(samples, settings, checks, figures);
+  checks.push_back(StopAll(instances, before_fds, line_fds));
 
   nlohmann::json report = {
       {"instances", settings.instances},
       {"baud", settings.baud},
       {"writers", settings.writers},
       {"seconds", run_seconds},
-      {"reports_sent", sent},
+      {"reports_sent", tally.sent},
       {"reports_delivered", delivered},
       {"reports_per_second", double(delivered) / run_seconds},
-      {"writes", writes},
-      {"writes_confirmed", confirmed},
-      {"mismatches", mismatches},
+      {"writes", tally.writes},
+      {"writes_confirmed", tally.confirmed},
+      {"mismatches", tally.mismatches},
       {"log", log.ToJson()},
       {"figures", figures},
   };
-  int passed = 0;
-  for (const Check &check : checks) {
-    std::printf("%-40s %s  %s\n", check.name.c_str(),
-                check.passed ? "ok  " : "FAIL", check.detail.c_str());
-    report["checks"][check.name] = {{"passed", check.passed},
-                                    {"detail", check.detail}};
-    passed += check.passed;
-  }
+  int passed = PrintChecks(checks, report);
   std::printf(
       "%d instances at %u baud for %.0f s: %.0f reports/s delivered, %d "
       "writes\n",
       settings.instances, settings.baud, run_seconds,
-      double(delivered) / run_seconds, writes);
+      double(delivered) / run_seconds, tally.writes);
   if (!settings.report.empty())
     std::ofstream(settings.report) << report.dump(2);
   std::filesystem::current_path("/");

@@ -36,8 +36,8 @@ DriverTest::DriverTest() {
 }
 
 DriverTest::~DriverTest() {
-  if ((Shared(ws_.thread_ended).load() & kReceiverStarted) &&
-      !(Shared(ws_.thread_ended).load() & kThreadEnded))
+  if ((Shared(ws_.receiver_state).load() & kReceiverStarted) &&
+      !(Shared(ws_.receiver_state).load() & kThreadEnded))
     StopReceiver();
   Call(ULO_CMD_CLOSE_PORT);
   UseCLocale();

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "controller.h"
-#include "driver/workspace.h"
+#include "instance/workspace.h"
 #include "zempro/control.h"
 
 namespace ulo::testing {

@@ -8,7 +8,7 @@
 #include "deadline.h"
 #include "handles.h"
 #include "os.h"
-#include "syscalls.h"
+#include "platform/syscalls.h"
 
 namespace ulo::os {
 namespace {

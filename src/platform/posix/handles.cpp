@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "syscalls.h"
+#include "platform/syscalls.h"
 
 namespace ulo::os {
 namespace {

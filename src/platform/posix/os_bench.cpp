@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "os.h"
+#include "platform/os.h"
 #include "pty.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/syscall_faults.h"
 #include "pty.h"
-#include "syscall_faults.h"
 #include "termios2.h"
 
 namespace {

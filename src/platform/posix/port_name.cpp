@@ -1,4 +1,4 @@
-#include "port_name.h"
+#include "platform/port_name.h"
 
 #include <strings.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "syscalls.h"
+#include "platform/syscalls.h"
 
 namespace ulo::os {
 namespace {
@@ -37,9 +37,18 @@ bool InPortDir(const char *name, const char *port_dir, char *path,
          sys::Current().lstat(path, &info) == 0;
 }
 
+bool IsNullName(const char *name) { return strcasecmp(name, "NUL") == 0; }
+
 }  // namespace
 
-bool IsNullName(const char *name) { return strcasecmp(name, "NUL") == 0; }
+PortFound FindPortDevice(const char *device) {
+  struct stat info;
+  if (::stat(device, &info) == 0) return PortFound::kDevice;
+  return sys::Current().lstat(device, &info) == 0 ? PortFound::kDanglingEntry
+                                                  : PortFound::kMissing;
+}
+
+bool PortFoldersApply() { return true; }
 
 bool PortPath(const char *name, const char *port_dir, char *path, size_t size) {
   if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;

@@ -1,4 +1,4 @@
-#include "port_name.h"
+#include "platform/port_name.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

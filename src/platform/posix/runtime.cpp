@@ -11,7 +11,7 @@
 #include <cstddef>
 
 #include "os.h"
-#include "syscalls.h"
+#include "platform/syscalls.h"
 
 namespace ulo::os {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "os.h"
-#include "syscall_faults.h"
+#include "platform/syscall_faults.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "handles.h"
 #include "line_state.h"
 #include "os.h"
-#include "port_name.h"
-#include "syscalls.h"
+#include "platform/port_name.h"
+#include "platform/syscalls.h"
 #include "termios2.h"
 
 namespace ulo::os {

@@ -1,11 +1,11 @@
-#include "syscall_faults.h"
+#include "platform/syscall_faults.h"
 
 #include <dirent.h>
 #include <errno.h>
 
 #include <atomic>
 
-#include "syscalls.h"
+#include "platform/syscalls.h"
 
 namespace ulo::sys {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "driver_fixture.h"
-#include "os.h"
+#include "platform/os.h"
 
 namespace ulo::testing {
 namespace {

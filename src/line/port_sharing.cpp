@@ -1,20 +1,18 @@
-#include "serial/port_sharing.h"
+#include "line/port_sharing.h"
 
-#include "os.h"
+#include "platform/os.h"
 #include "serial/serial_port.h"
 
 namespace ulo {
 
-uint32_t CurrentPort(InstanceWorkspace &ws) {
-  return std::atomic_ref<uint32_t>(ws.port).load();
-}
+uint32_t CurrentPort(InstanceWorkspace &ws) { return Shared(ws.port).load(); }
 
 void WaitReceiverOffPort(InstanceWorkspace &ws) {
-  while (Shared(ws.write_busy).load() & kReceiverOnPort) Sleep(1);
+  while (Shared(ws.port_use).load() & kReceiverOnPort) Sleep(1);
 }
 
 uint32_t SwapPort(InstanceWorkspace &ws, uint32_t handle) {
-  uint32_t old = std::atomic_ref<uint32_t>(ws.port).exchange(handle);
+  uint32_t old = Shared(ws.port).exchange(handle);
   WaitReceiverOffPort(ws);
   return old;
 }
@@ -24,7 +22,7 @@ void ReplacePort(InstanceWorkspace &ws, uint32_t handle) {
 }
 
 bool EnterPort(InstanceWorkspace &ws) {
-  if (Shared(ws.write_busy).fetch_or(kReceiverOnPort) & kWriteBusy) {
+  if (Shared(ws.port_use).fetch_or(kReceiverOnPort) & kWriteBusy) {
     LeavePort(ws);
     return false;
   }
@@ -32,7 +30,7 @@ bool EnterPort(InstanceWorkspace &ws) {
 }
 
 void LeavePort(InstanceWorkspace &ws) {
-  Shared(ws.write_busy).fetch_and(~kReceiverOnPort);
+  Shared(ws.port_use).fetch_and(~kReceiverOnPort);
 }
 
 }  // namespace ulo
