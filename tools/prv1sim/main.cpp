@@ -17,16 +17,16 @@ void RequestStop(int) { stop_requested.store(true); }
 
 void Announce(const std::string& line) { std::cout << line << std::endl; }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  using prv1sim::EchoMode;
-  using prv1sim::Parity;
+// What the command line sets: the simulator's options and the program's own.
+struct CommandLine {
   prv1sim::Options options;
   std::string points_file, stats_file, timestamps_file, restart_message;
   bool verbose = false, no_report_writes = false;
+};
 
-  CLI::App app{"PRV1 controller simulator"};
+// The line served and its settings.
+void AddLineOptions(CLI::App& app, prv1sim::Options& options) {
+  using prv1sim::Parity;
   app.add_option("--device", options.device,
                  "serve this serial device instead of a new pseudo-terminal");
   app.add_option("--link", options.link,
@@ -52,7 +52,12 @@ int main(int argc, char** argv) {
   app.add_option("--stop-bits", options.line.stop_bits, "1 or 2")
       ->check(CLI::IsMember({1u, 2u}))
       ->capture_default_str();
-  app.add_option("--points", points_file,
+}
+
+// The controller's points and how it reports them.
+void AddControllerOptions(CLI::App& app, CommandLine& line) {
+  prv1sim::Options& options = line.options;
+  app.add_option("--points", line.points_file,
                  "TOML file of points (default: a built-in set)")
       ->check(CLI::ExistingFile);
   app.add_option("--rate", options.rate, "spontaneous reports per second")
@@ -69,13 +74,18 @@ int main(int argc, char** argv) {
           },
           "TWO CHARACTERS"))
       ->capture_default_str();
-  app.add_option("--restart-message", restart_message,
+  app.add_option("--restart-message", line.restart_message,
                  "only this text restarts (default: any line that is not a "
                  "write)");
-  app.add_flag("--no-report-writes", no_report_writes,
+  app.add_flag("--no-report-writes", line.no_report_writes,
                "do not report a point a write has changed");
   app.add_option("--seed", options.seed, "seed of the random drift")
       ->capture_default_str();
+}
+
+// Faults to inject.
+void AddFaultOptions(CLI::App& app, prv1sim::Options& options) {
+  using prv1sim::EchoMode;
   app.add_flag("--silent", options.silent, "send nothing at all");
   std::map<std::string, EchoMode> echoes{{"ok", EchoMode::kFaithful},
                                          {"garble", EchoMode::kGarble},
@@ -102,49 +112,53 @@ int main(int argc, char** argv) {
                  "seconds after vanishing until a new line appears")
       ->check(CLI::NonNegativeNumber)
       ->needs("--vanish-after");
-  app.add_option("--duration", options.duration, "seconds to run")
+}
+
+// How long to run and what to record.
+void AddRunOptions(CLI::App& app, CommandLine& line) {
+  app.add_option("--duration", line.options.duration, "seconds to run")
       ->check(CLI::NonNegativeNumber);
-  app.add_flag("--verbose", verbose, "trace what is sent and received");
-  app.add_option("--stats", stats_file, "write the counts as JSON here");
-  app.add_option("--timestamps", timestamps_file,
+  app.add_flag("--verbose", line.verbose, "trace what is sent and received");
+  app.add_option("--stats", line.stats_file, "write the counts as JSON here");
+  app.add_option("--timestamps", line.timestamps_file,
                  "log every complete report frame here: CLOCK_MONOTONIC "
                  "nanoseconds of the write of its last byte, and its text");
-  CLI11_PARSE(app, argc, argv);
+}
 
-  if (app.count("--restart-message") > 0) {
-    options.restart_message = restart_message;
-  }
-  options.report_writes = !no_report_writes;
-  if (!options.device.empty() && !options.link.empty()) {
-    std::cerr << "prv1sim: --link applies to pseudo-terminals only\n";
-    return 2;
-  }
-
-  std::vector<prv1sim::Point> points = prv1sim::BuiltinPoints();
-  std::string error;
-  if (!points_file.empty() &&
-      !prv1sim::LoadPoints(points_file, points, error)) {
-    std::cerr << "prv1sim: " << error << '\n';
-    return 2;
-  }
-
+// Ctrl-C and SIGTERM end the run; a reader that goes away does not.
+void CatchSignals() {
   struct sigaction action {};
   action.sa_handler = RequestStop;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
 
+bool WriteStats(const std::string& path, const prv1sim::Stats& stats) {
+  std::ofstream out(path);
+  out << prv1sim::ToJson(stats).dump(2) << '\n';
+  if (!out) {
+    std::cerr << "prv1sim: cannot write " << path << '\n';
+    return false;
+  }
+  return true;
+}
+
+// Serves the line until stopped, then says and writes what happened.
+// Returns the exit code.
+int Simulate(const CommandLine& line, std::vector<prv1sim::Point> points) {
   std::ofstream timestamps;
-  if (!timestamps_file.empty()) {
-    timestamps.open(timestamps_file);
+  if (!line.timestamps_file.empty()) {
+    timestamps.open(line.timestamps_file);
     if (!timestamps) {
-      std::cerr << "prv1sim: cannot write " << timestamps_file << '\n';
+      std::cerr << "prv1sim: cannot write " << line.timestamps_file << '\n';
       return 2;
     }
   }
-  prv1sim::Simulator simulator(options, std::move(points), Announce,
-                               verbose ? &std::cerr : nullptr,
+  prv1sim::Simulator simulator(line.options, std::move(points), Announce,
+                               line.verbose ? &std::cerr : nullptr,
                                timestamps.is_open() ? &timestamps : nullptr);
+  std::string error;
   if (!simulator.Open(error)) {
     std::cerr << "prv1sim: " << error << '\n';
     return 1;
@@ -152,13 +166,40 @@ int main(int argc, char** argv) {
   bool ok = simulator.Run(stop_requested, error);
   if (!ok) std::cerr << "prv1sim: " << error << '\n';
   std::cerr << prv1sim::Summary(simulator.stats()) << std::endl;
-  if (!stats_file.empty()) {
-    std::ofstream out(stats_file);
-    out << prv1sim::ToJson(simulator.stats()).dump(2) << '\n';
-    if (!out) {
-      std::cerr << "prv1sim: cannot write " << stats_file << '\n';
-      return 1;
-    }
+  if (!line.stats_file.empty() &&
+      !WriteStats(line.stats_file, simulator.stats())) {
+    return 1;
   }
   return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CommandLine line;
+  CLI::App app{"PRV1 controller simulator"};
+  AddLineOptions(app, line.options);
+  AddControllerOptions(app, line);
+  AddFaultOptions(app, line.options);
+  AddRunOptions(app, line);
+  CLI11_PARSE(app, argc, argv);
+
+  if (app.count("--restart-message") > 0) {
+    line.options.restart_message = line.restart_message;
+  }
+  line.options.report_writes = !line.no_report_writes;
+  if (!line.options.device.empty() && !line.options.link.empty()) {
+    std::cerr << "prv1sim: --link applies to pseudo-terminals only\n";
+    return 2;
+  }
+
+  std::vector<prv1sim::Point> points = prv1sim::BuiltinPoints();
+  std::string error;
+  if (!line.points_file.empty() &&
+      !prv1sim::LoadPoints(line.points_file, points, error)) {
+    std::cerr << "prv1sim: " << error << '\n';
+    return 2;
+  }
+  CatchSignals();
+  return Simulate(line, std::move(points));
 }
