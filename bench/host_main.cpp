@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "allocations.h"
-#include "host.h"
+#include "fleet.h"
 #include "points.h"
 #include "pty.h"
 

@@ -13,7 +13,7 @@
 
 #include "commands.h"
 #include "driver.h"
-#include "host.h"
+#include "instances.h"
 #include "output.h"
 #include "paths.h"
 #include "ports.h"

@@ -11,7 +11,7 @@
 #include "config.h"
 #include "driver.h"
 #include "events.h"
-#include "host.h"
+#include "instances.h"
 
 namespace ulohost {
 

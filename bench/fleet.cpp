@@ -1,4 +1,4 @@
-#include "host.h"
+#include "fleet.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,4 +1,4 @@
-#include "host.h"
+#include "instances.h"
 
 #include <cerrno>
 #include <condition_variable>

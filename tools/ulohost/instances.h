@@ -1,8 +1,7 @@
-// The supervisory host: runs the configured driver instances, each on a
-// worker thread of its own that sends all of the instance's commands (so one
-// instance's commands never come from two threads at once), reads STATUS and
-// COM on a schedule, carries out commands, and reconnects a port that has
-// gone quiet.
+// The driver instances the host runs, each on a worker thread of its own
+// that sends all of the instance's commands (so one instance's commands
+// never come from two threads at once), reads STATUS and COM on a schedule,
+// carries out commands, and reconnects a port that has gone quiet.
 //
 // Reconnect policy: after `reconnect_after` failed COM reads in a row the
 // worker closes the port (11) and reopens it (13). When the reopen works it
@@ -11,8 +10,8 @@
 // port counts as lost: scheduled reads pause and the reopen is tried again
 // every `reopen_interval` seconds until it works. A port closed by command
 // stays closed until reopened by command.
-#ifndef ULOPR1_TOOLS_ULOHOST_HOST_H
-#define ULOPR1_TOOLS_ULOHOST_HOST_H
+#ifndef ULOPR1_TOOLS_ULOHOST_INSTANCES_H
+#define ULOPR1_TOOLS_ULOHOST_INSTANCES_H
 
 #include <memory>
 #include <optional>
@@ -88,4 +87,4 @@ class Host {
 
 }  // namespace ulohost
 
-#endif  // ULOPR1_TOOLS_ULOHOST_HOST_H
+#endif  // ULOPR1_TOOLS_ULOHOST_INSTANCES_H

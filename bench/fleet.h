@@ -1,8 +1,9 @@
-// A minimal supervisory host for measurements: it loads the driver library
-// as a real host does, starts instances on named ports, defines their gates
-// in the stand-in host runtime and records when each value arrives there.
-#ifndef ULOPR1_BENCH_HOST_H
-#define ULOPR1_BENCH_HOST_H
+// The driver's instances for measurements (the fleet) and the log of what
+// reaches the host: loaded as a real host loads the driver library, started
+// on named ports, their gates defined in the stand-in host runtime, each
+// value recorded with the time it arrives there.
+#ifndef ULOPR1_BENCH_FLEET_H
+#define ULOPR1_BENCH_FLEET_H
 
 #include <atomic>
 #include <cstdint>
@@ -88,4 +89,4 @@ uint16_t LineSettingBaud(unsigned baud);
 
 }  // namespace bench
 
-#endif  // ULOPR1_BENCH_HOST_H
+#endif  // ULOPR1_BENCH_FLEET_H
