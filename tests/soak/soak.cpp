@@ -400,6 +400,26 @@ Check StopAll(std::vector<Instance> &instances, int before_fds, int line_fds) {
       std::to_string(after_fds - before_fds - line_fds) + " descriptors left"};
 }
 
+// The figures of the run; the checks are added to it.
+nlohmann::json Report(const Settings &settings, double run_seconds,
+                      const Tally &tally, uint64_t delivered,
+                      const LogCounts &log, const nlohmann::json &figures) {
+  return {
+      {"instances", settings.instances},
+      {"baud", settings.baud},
+      {"writers", settings.writers},
+      {"seconds", run_seconds},
+      {"reports_sent", tally.sent},
+      {"reports_delivered", delivered},
+      {"reports_per_second", double(delivered) / run_seconds},
+      {"writes", tally.writes},
+      {"writes_confirmed", tally.confirmed},
+      {"mismatches", tally.mismatches},
+      {"log", log.ToJson()},
+      {"figures", figures},
+  };
+}
+
 // Prints every check and adds it to the report; returns how many passed.
 int PrintChecks(const std::vector<Check> &checks, nlohmann::json &report) {
   int passed = 0;
@@ -459,20 +479,8 @@ int main(int argc, char **argv) {
   CheckFlat(samples, settings, checks, figures);
   checks.push_back(StopAll(instances, before_fds, line_fds));
 
-  nlohmann::json report = {
-      {"instances", settings.instances},
-      {"baud", settings.baud},
-      {"writers", settings.writers},
-      {"seconds", run_seconds},
-      {"reports_sent", tally.sent},
-      {"reports_delivered", delivered},
-      {"reports_per_second", double(delivered) / run_seconds},
-      {"writes", tally.writes},
-      {"writes_confirmed", tally.confirmed},
-      {"mismatches", tally.mismatches},
-      {"log", log.ToJson()},
-      {"figures", figures},
-  };
+  nlohmann::json report =
+      Report(settings, run_seconds, tally, delivered, log, figures);
   int passed = PrintChecks(checks, report);
   std::printf(
       "%d instances at %u baud for %.0f s: %.0f reports/s delivered, %d "

@@ -203,52 +203,101 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
   }
 }
 
+// Ports first: a missing one starts nothing. The config's port directory
+// is the driver's too.
+bool CheckConfiguredPorts(const Config &config) {
+  if (!config.host.port_dir.empty()) {
+    sys::SetEnvironment("ULO_PORT_DIR", config.host.port_dir);
+  }
+  const char *port_dir = std::getenv("ULO_PORT_DIR");
+  ConfigError error;
+  if (!CheckPorts(config, port_dir ? port_dir : "", error)) {
+    Fatal(nullptr, error.ToString());
+    return false;
+  }
+  return true;
+}
+
+// The driver the options or the config name (else the one beside ulohost)
+// and what it announces; nullptr after saying why it cannot be run.
+std::unique_ptr<DriverLibrary> LoadDriver(const Config &config,
+                                          const RunOptions &options,
+                                          Description &description) {
+  std::string path = !options.driver.empty()       ? options.driver
+                     : !config.host.driver.empty() ? config.host.driver
+                                                   : DefaultDriver();
+  std::string error;
+  std::unique_ptr<DriverLibrary> driver = DriverLibrary::Load(path, error);
+  if (!driver) {
+    Fatal(nullptr, "cannot load the driver " + path + ": " + error);
+    return nullptr;
+  }
+  description = driver->Describe();
+  if (description.workspace_size <= 0 ||
+      description.workspace_size > (1 << 20)) {
+    Fatal(nullptr, path + " announces a workspace of " +
+                       std::to_string(description.workspace_size) +
+                       " bytes: not a driver this host can run");
+    return nullptr;
+  }
+  return driver;
+}
+
+// The log file the options or the config name, if any; false after saying
+// why it cannot be opened.
+bool OpenLogFile(const Config &config, const RunOptions &options,
+                 std::optional<zempro::LogSink> &log_file) {
+  std::string path =
+      !options.log_file.empty() ? options.log_file : config.host.log;
+  if (path.empty()) return true;
+  log_file = zempro::FileSink(path);
+  if (!log_file) Fatal(nullptr, "cannot open the log file " + path);
+  return log_file.has_value();
+}
+
+// JSON lines when asked, the live view in a terminal, else plain lines.
+std::unique_ptr<Output> MakeOutput(const Config &config,
+                                   const RunOptions &options,
+                                   const Description &description) {
+  if (options.json) return MakeJsonOutput(std::cout);
+  if (sys::IsTerminal(1) && sys::EnableAnsi()) {
+    return MakeLiveView(1, config, description);
+  }
+  return MakePlainOutput(std::cout);
+}
+
+// Checks the gates, starts the instances and serves until the end; the
+// instances are shut down on return. Returns an exit code.
+int RunInstances(const Config &config, const RunOptions &options,
+                 const DriverLibrary &driver, const Description &description,
+                 Output &output, const LogTail &tail) {
+  Host host(config, driver, description, output);
+  ConfigError config_error;
+  if (!host.CheckGates(config_error)) {
+    Fatal(&output, config_error.ToString());
+    return kExitConfig;
+  }
+  std::string error;
+  if (!host.Start(error)) {
+    Fatal(&output, error);
+    return kExitFailure;
+  }
+  Serve(config, options, host, output, tail);
+  host.Shutdown();
+  return kExitOk;
+}
+
 }  // namespace
 
 int RunHost(const Config &config, const RunOptions &options) {
   stop_requested.store(false);
   CatchSignals();
-
-  // Ports first: a missing one starts nothing.
-  if (!config.host.port_dir.empty()) {
-    sys::SetEnvironment("ULO_PORT_DIR", config.host.port_dir);
-  }
-  const char *port_dir = std::getenv("ULO_PORT_DIR");
-  ConfigError config_error;
-  if (!CheckPorts(config, port_dir ? port_dir : "", config_error)) {
-    Fatal(nullptr, config_error.ToString());
-    return kExitConfig;
-  }
-
-  std::string driver_path = !options.driver.empty()       ? options.driver
-                            : !config.host.driver.empty() ? config.host.driver
-                                                          : DefaultDriver();
-  std::string error;
+  if (!CheckConfiguredPorts(config)) return kExitConfig;
+  Description description;
   std::unique_ptr<DriverLibrary> driver =
-      DriverLibrary::Load(driver_path, error);
-  if (!driver) {
-    Fatal(nullptr, "cannot load the driver " + driver_path + ": " + error);
-    return kExitFailure;
-  }
-  Description description = driver->Describe();
-  if (description.workspace_size <= 0 ||
-      description.workspace_size > (1 << 20)) {
-    Fatal(nullptr, driver_path + " announces a workspace of " +
-                       std::to_string(description.workspace_size) +
-                       " bytes: not a driver this host can run");
-    return kExitFailure;
-  }
-
-  std::string log_path =
-      !options.log_file.empty() ? options.log_file : config.host.log;
+      LoadDriver(config, options, description);
   std::optional<zempro::LogSink> log_file;
-  if (!log_path.empty()) {
-    log_file = zempro::FileSink(log_path);
-    if (!log_file) {
-      Fatal(nullptr, "cannot open the log file " + log_path);
-      return kExitFailure;
-    }
-  }
+  if (!driver || !OpenLogFile(config, options, log_file)) return kExitFailure;
   std::error_code ec;
   std::filesystem::current_path(config.host.workdir, ec);
   if (ec) {
@@ -258,10 +307,7 @@ int RunHost(const Config &config, const RunOptions &options) {
   }
   zempro::SetWaitRange(config.host.wait_min_ms, config.host.wait_max_ms);
 
-  std::unique_ptr<Output> output = options.json ? MakeJsonOutput(std::cout)
-                                   : sys::IsTerminal(1) && sys::EnableAnsi()
-                                       ? MakeLiveView(1, config, description)
-                                       : MakePlainOutput(std::cout);
+  std::unique_ptr<Output> output = MakeOutput(config, options, description);
   output->Emit(NoticeEvent{
       Clock::now(), NoticeLevel::kInfo,
       "driver '" + description.name + "' from " + driver->path() +
@@ -275,21 +321,7 @@ int RunHost(const Config &config, const RunOptions &options) {
     tail.Add(record);
     output->Emit(LogEvent{record.time, record.message_class, record.text});
   });
-
-  int code = kExitOk;
-  {
-    Host host(config, *driver, description, *output);
-    if (!host.CheckGates(config_error)) {
-      Fatal(output.get(), config_error.ToString());
-      code = kExitConfig;
-    } else if (!host.Start(error)) {
-      Fatal(output.get(), error);
-      code = kExitFailure;
-    } else {
-      Serve(config, options, host, *output, tail);
-      host.Shutdown();
-    }
-  }
+  int code = RunInstances(config, options, *driver, description, *output, tail);
   output->Finish();
   return code;
 }
