@@ -75,10 +75,8 @@ uint32_t FormatLine(const GateAccess &gate, char *line) {
   int length = 0;
   text[0] = '\0';
   if (gate.type == ULO_TYPE_FLOAT) {
-    float value;
-    std::memcpy(&value, gate.value, sizeof value);
     char number[kFloatFixedSize];
-    FormatFixed(double{value}, number, sizeof number);
+    FormatFixed(double{FloatValue(gate)}, number, sizeof number);
     length = std::snprintf(text, sizeof text, "%s=%s\r", gate.address, number);
   } else if (gate.type == ULO_TYPE_DIGITAL) {
     uint16_t value;
