@@ -106,7 +106,7 @@ bool Fleet::Start(std::string &error) {
       for (int i = t; i < count; i += options_.start_threads) {
         ulohost::DriverInstance &instance = *instances_[i];
         char name[32];
-        std::snprintf(name, sizeof name, "uloPR1%.2d.int", instance.ulo());
+        std::snprintf(name, sizeof name, ULO_INIT_FILE_FORMAT, instance.ulo());
         // An empty restart message: one CR, 100 ms.
         std::ofstream(name) << '\n';
         ulohost::PortSpec port{"COM" + std::to_string(options_.first_port + i),

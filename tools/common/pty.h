@@ -8,10 +8,10 @@
 namespace ulo::tools {
 
 struct Pty {
-  int master = -1;  // controller side, raw mode, close-on-exec
-  int keeper = -1;  // our own open of the slave, so the master never reads
-                    // EIO while the driver has the port closed
-  std::string path; // the slave device, e.g. /dev/pts/7
+  int master = -1;   // controller side, raw mode, close-on-exec
+  int keeper = -1;   // our own open of the slave, so the master never reads
+                     // EIO while the driver has the port closed
+  std::string path;  // the slave device, e.g. /dev/pts/7
 };
 
 // Opens a new pair, both sides in raw mode.
