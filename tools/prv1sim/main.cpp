@@ -15,7 +15,7 @@ std::atomic<bool> stop_requested{false};
 
 void RequestStop(int) { stop_requested.store(true); }
 
-void Announce(const std::string& line) { std::cout << line << std::endl; }
+void Announce(const std::string &line) { std::cout << line << std::endl; }
 
 // What the command line sets: the simulator's options and the program's own.
 struct CommandLine {
@@ -25,7 +25,7 @@ struct CommandLine {
 };
 
 // The line served and its settings.
-void AddLineOptions(CLI::App& app, prv1sim::Options& options) {
+void AddLineOptions(CLI::App &app, prv1sim::Options &options) {
   using prv1sim::Parity;
   app.add_option("--device", options.device,
                  "serve this serial device instead of a new pseudo-terminal");
@@ -55,8 +55,8 @@ void AddLineOptions(CLI::App& app, prv1sim::Options& options) {
 }
 
 // The controller's points and how it reports them.
-void AddControllerOptions(CLI::App& app, CommandLine& line) {
-  prv1sim::Options& options = line.options;
+void AddControllerOptions(CLI::App &app, CommandLine &line) {
+  prv1sim::Options &options = line.options;
   app.add_option("--points", line.points_file,
                  "TOML file of points (default: a built-in set)")
       ->check(CLI::ExistingFile);
@@ -66,7 +66,7 @@ void AddControllerOptions(CLI::App& app, CommandLine& line) {
   app.add_option("--header", options.header,
                  "the two header characters of every frame")
       ->check(CLI::Validator(
-          [](std::string& text) {
+          [](std::string &text) {
             return text.size() == 2 &&
                            text.find_first_of("\x02\x03\r") == std::string::npos
                        ? std::string()
@@ -84,7 +84,7 @@ void AddControllerOptions(CLI::App& app, CommandLine& line) {
 }
 
 // Faults to inject.
-void AddFaultOptions(CLI::App& app, prv1sim::Options& options) {
+void AddFaultOptions(CLI::App &app, prv1sim::Options &options) {
   using prv1sim::EchoMode;
   app.add_flag("--silent", options.silent, "send nothing at all");
   std::map<std::string, EchoMode> echoes{{"ok", EchoMode::kFaithful},
@@ -115,7 +115,7 @@ void AddFaultOptions(CLI::App& app, prv1sim::Options& options) {
 }
 
 // How long to run and what to record.
-void AddRunOptions(CLI::App& app, CommandLine& line) {
+void AddRunOptions(CLI::App &app, CommandLine &line) {
   app.add_option("--duration", line.options.duration, "seconds to run")
       ->check(CLI::NonNegativeNumber);
   app.add_flag("--verbose", line.verbose, "trace what is sent and received");
@@ -134,7 +134,7 @@ void CatchSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-bool WriteStats(const std::string& path, const prv1sim::Stats& stats) {
+bool WriteStats(const std::string &path, const prv1sim::Stats &stats) {
   std::ofstream out(path);
   out << prv1sim::ToJson(stats).dump(2) << '\n';
   if (!out) {
@@ -146,7 +146,7 @@ bool WriteStats(const std::string& path, const prv1sim::Stats& stats) {
 
 // Serves the line until stopped, then says and writes what happened.
 // Returns the exit code.
-int Simulate(const CommandLine& line, std::vector<prv1sim::Point> points) {
+int Simulate(const CommandLine &line, std::vector<prv1sim::Point> points) {
   std::ofstream timestamps;
   if (!line.timestamps_file.empty()) {
     timestamps.open(line.timestamps_file);
@@ -175,7 +175,7 @@ int Simulate(const CommandLine& line, std::vector<prv1sim::Point> points) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   CommandLine line;
   CLI::App app{"PRV1 controller simulator"};
   AddLineOptions(app, line.options);

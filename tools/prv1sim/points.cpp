@@ -18,7 +18,7 @@ double Round2(double value) { return std::round(value * 100.0) / 100.0; }
 
 std::optional<double> ParseNumber(std::string_view text) {
   double value = 0;
-  const char* end = text.data() + text.size();
+  const char *end = text.data() + text.size();
   if (text.empty() || ulo::ReadNumber(text.data(), end, value) != end ||
       !std::isfinite(value)) {
     return std::nullopt;
@@ -37,7 +37,7 @@ std::string Printed(double value, std::chars_format format, int precision) {
 
 }  // namespace
 
-std::string FormatValue(const Point& point) {
+std::string FormatValue(const Point &point) {
   if (point.kind == Point::Kind::kDigital) {
     return Printed(point.value, std::chars_format::fixed, 0);
   }
@@ -51,7 +51,7 @@ std::string FormatValue(const Point& point) {
   return out;
 }
 
-std::string ReportText(const Point& point) {
+std::string ReportText(const Point &point) {
   return point.address + "=" + FormatValue(point);
 }
 
@@ -61,14 +61,14 @@ PointSet::PointSet(std::vector<Point> points) : points_(std::move(points)) {
   }
 }
 
-Point* PointSet::Find(std::string_view address) {
+Point *PointSet::Find(std::string_view address) {
   auto it = index_.find(address);
   return it == index_.end() ? nullptr : &points_[it->second];
 }
 
 PointSet::WriteResult PointSet::Apply(std::string_view address,
                                       std::string_view value_text) {
-  Point* point = Find(address);
+  Point *point = Find(address);
   if (point == nullptr) return WriteResult::kUnknownPoint;
   std::optional<double> value = ParseNumber(value_text);
   if (!value) return WriteResult::kBadValue;
@@ -85,13 +85,13 @@ PointSet::WriteResult PointSet::Apply(std::string_view address,
                                        : WriteResult::kChanged;
 }
 
-const Point* PointSet::Drift(std::mt19937& random) {
-  std::vector<Point*> changing;
-  for (Point& point : points_) {
+const Point *PointSet::Drift(std::mt19937 &random) {
+  std::vector<Point *> changing;
+  for (Point &point : points_) {
     if (point.Changes()) changing.push_back(&point);
   }
   if (changing.empty()) return nullptr;
-  Point& point = *changing[std::uniform_int_distribution<std::size_t>(
+  Point &point = *changing[std::uniform_int_distribution<std::size_t>(
       0, changing.size() - 1)(random)];
   if (point.kind == Point::Kind::kDigital) {
     point.value = point.value != 0 ? 0 : 1;
@@ -129,15 +129,15 @@ using ulo::tools::TomlReader;
 using ulo::tools::TomlTable;
 
 // A field of a point as messages name it: point 3, field "min".
-std::string PointField(const std::string& point, std::string_view key) {
+std::string PointField(const std::string &point, std::string_view key) {
   return point + ", field \"" + std::string(key) + "\"";
 }
 
-bool ReadAddress(const TomlTable& table, Point& point) {
+bool ReadAddress(const TomlTable &table, Point &point) {
   std::optional<std::string> address;
   if (!table.String("address", address)) return false;
   if (!address) return table.Missing("address");
-  const std::string& a = *address;
+  const std::string &a = *address;
   if (a.size() < 2 || (a[0] != '$' && a[0] != '@')) {
     return table.Fail("address",
                       "must begin with \"$\" or \"@\" and name a point");
@@ -163,7 +163,7 @@ std::optional<Point::Kind> KindNamed(std::string_view name) {
   return std::nullopt;
 }
 
-bool ReadKind(const TomlTable& table, Point& point) {
+bool ReadKind(const TomlTable &table, Point &point) {
   std::optional<Point::Kind> kind;
   if (!table.Enum("kind", "\"analog\" or \"digital\"", KindNamed, kind)) {
     return false;
@@ -174,8 +174,8 @@ bool ReadKind(const TomlTable& table, Point& point) {
 }
 
 // An analog value is any number, a digital one 0, 1, true or false.
-bool ReadValue(const TomlTable& table, Point& point) {
-  const toml::node* value = table.table().get("value");
+bool ReadValue(const TomlTable &table, Point &point) {
+  const toml::node *value = table.table().get("value");
   if (value == nullptr) return table.Missing("value");
   if (point.kind == Point::Kind::kAnalog) {
     std::optional<double> number;
@@ -193,7 +193,7 @@ bool ReadValue(const TomlTable& table, Point& point) {
 }
 
 // Drift fields belong to analog points, toggle to digital ones.
-bool CheckKindFields(const TomlTable& table, const Point& point) {
+bool CheckKindFields(const TomlTable &table, const Point &point) {
   bool analog = point.kind == Point::Kind::kAnalog;
   for (std::string_view field : {"min", "max", "step"}) {
     if (!analog && table.table().contains(field)) {
@@ -206,7 +206,7 @@ bool CheckKindFields(const TomlTable& table, const Point& point) {
   return true;
 }
 
-bool ReadToggle(const TomlTable& table, Point& point) {
+bool ReadToggle(const TomlTable &table, Point &point) {
   std::optional<bool> toggle;
   if (!table.Boolean("toggle", toggle)) return false;
   point.toggle = toggle.value_or(true);
@@ -214,7 +214,7 @@ bool ReadToggle(const TomlTable& table, Point& point) {
 }
 
 // An analog point drifts in steps within min..max, or (step 0) stays.
-bool ReadDrift(const TomlTable& table, Point& point) {
+bool ReadDrift(const TomlTable &table, Point &point) {
   std::optional<double> min, max, step;
   if (!table.Number("min", min) || !table.Number("max", max) ||
       !table.Number("step", step)) {
@@ -244,7 +244,7 @@ bool ReadDrift(const TomlTable& table, Point& point) {
   return true;
 }
 
-bool ReadPoint(const TomlTable& table, Point& point) {
+bool ReadPoint(const TomlTable &table, Point &point) {
   if (!table.OnlyKeys(
           {"address", "kind", "value", "min", "max", "step", "toggle"}) ||
       !ReadAddress(table, point) || !ReadKind(table, point) ||
@@ -256,8 +256,8 @@ bool ReadPoint(const TomlTable& table, Point& point) {
 }
 
 // The file holds [[point]] tables and nothing else.
-const toml::array* PointList(TomlReader& reader, const toml::table& root) {
-  for (auto&& [key, node] : root) {
+const toml::array *PointList(TomlReader &reader, const toml::table &root) {
+  for (auto &&[key, node] : root) {
     if (key.str() != "point") {
       reader.Fail(node, "",
                   "unknown key \"" + std::string(key.str()) +
@@ -265,9 +265,9 @@ const toml::array* PointList(TomlReader& reader, const toml::table& root) {
       return nullptr;
     }
   }
-  const toml::array* list = root["point"].as_array();
+  const toml::array *list = root["point"].as_array();
   if (list == nullptr || !list->is_array_of_tables()) {
-    const toml::node* node = root.get("point");
+    const toml::node *node = root.get("point");
     ulo::tools::Where where =
         ulo::tools::At(node ? node->source() : root.source());
     where.line = std::max(where.line, 1);
@@ -278,20 +278,20 @@ const toml::array* PointList(TomlReader& reader, const toml::table& root) {
   return list;
 }
 
-bool ReadPoints(std::string_view text, const std::string& name,
-                std::vector<Point>& points, FileError& error) {
+bool ReadPoints(std::string_view text, const std::string &name,
+                std::vector<Point> &points, FileError &error) {
   TomlReader reader(name, error);
   toml::table root;
   if (!reader.Parse(text, root)) return false;
-  const toml::array* list = PointList(reader, root);
+  const toml::array *list = PointList(reader, root);
   if (list == nullptr) return false;
   int number = 0;
-  for (const toml::node& node : *list) {
+  for (const toml::node &node : *list) {
     TomlTable table(reader, *node.as_table(),
                     "point " + std::to_string(++number), PointField);
     Point point;
     if (!ReadPoint(table, point)) return false;
-    for (const Point& other : points) {
+    for (const Point &other : points) {
       if (other.address == point.address) {
         return table.Fail("address",
                           "\"" + point.address + "\" is defined twice");
@@ -304,8 +304,8 @@ bool ReadPoints(std::string_view text, const std::string& name,
 
 }  // namespace
 
-bool ParsePoints(std::string_view text, const std::string& name,
-                 std::vector<Point>& points, std::string& error) {
+bool ParsePoints(std::string_view text, const std::string &name,
+                 std::vector<Point> &points, std::string &error) {
   FileError failure;
   std::vector<Point> loaded;
   if (!ReadPoints(text, name, loaded, failure)) {
@@ -316,8 +316,8 @@ bool ParsePoints(std::string_view text, const std::string& name,
   return true;
 }
 
-bool LoadPoints(const std::string& path, std::vector<Point>& points,
-                std::string& error) {
+bool LoadPoints(const std::string &path, std::vector<Point> &points,
+                std::string &error) {
   std::optional<std::string> text = ulo::tools::ReadFileText(path);
   if (!text) {
     error = path + ": cannot open the points file";

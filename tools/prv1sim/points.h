@@ -33,18 +33,18 @@ struct Point {
 // The value as the controller reports it: digital as an unsigned integer,
 // analog with at most two decimals and no trailing zeros ("21.5", "-3",
 // "0.05"); huge magnitudes in exponent form so the text stays short.
-std::string FormatValue(const Point& point);
+std::string FormatValue(const Point &point);
 
 // The report text "ADDRESS=VALUE".
-std::string ReportText(const Point& point);
+std::string ReportText(const Point &point);
 
 class PointSet {
  public:
   PointSet() = default;
   explicit PointSet(std::vector<Point> points);
 
-  const std::vector<Point>& points() const { return points_; }
-  Point* Find(std::string_view address);
+  const std::vector<Point> &points() const { return points_; }
+  Point *Find(std::string_view address);
 
   enum class WriteResult { kChanged, kUnchanged, kUnknownPoint, kBadValue };
   // Applies a written value text ("21.500000", "1"). Digital points take
@@ -53,7 +53,7 @@ class PointSet {
 
   // Changes one randomly chosen point that changes on its own; returns it,
   // or nullptr when no point does.
-  const Point* Drift(std::mt19937& random);
+  const Point *Drift(std::mt19937 &random);
 
  private:
   std::vector<Point> points_;
@@ -66,12 +66,12 @@ std::vector<Point> BuiltinPoints();
 // Reads a points file. Addresses are at most ULO_ADDRESS_MAX characters, the
 // longest a receiver keeps whole. On failure returns false and sets error to
 // "FILE:LINE:COLUMN: message", naming the point and field at fault.
-bool LoadPoints(const std::string& path, std::vector<Point>& points,
-                std::string& error);
+bool LoadPoints(const std::string &path, std::vector<Point> &points,
+                std::string &error);
 
 // Same, from text already in memory; name stands for the file in messages.
-bool ParsePoints(std::string_view text, const std::string& name,
-                 std::vector<Point>& points, std::string& error);
+bool ParsePoints(std::string_view text, const std::string &name,
+                 std::vector<Point> &points, std::string &error);
 
 }  // namespace prv1sim
 

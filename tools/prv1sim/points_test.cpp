@@ -38,11 +38,12 @@ TEST(PointSet, WrittenValuesAreStoredAsReported) {
 
 TEST(PointSet, WrittenValuesReadAsTheCLibraryReadsThemInTheCLocale) {
   PointSet points(BuiltinPoints());
-  const std::pair<const char*, const char*> kWrites[] = {{"22.500000", "22.5"},
-                                                         {" +22.25", "22.25"},
-                                                         {"0x1.8p4", "24"},
-                                                         {"2.5e1", "25"},
-                                                         {"-.5", "-0.5"}};
+  const std::pair<const char *, const char *> kWrites[] = {
+      {"22.500000", "22.5"},
+      {" +22.25", "22.25"},
+      {"0x1.8p4", "24"},
+      {"2.5e1", "25"},
+      {"-.5", "-0.5"}};
   for (auto [text, report] : kWrites) {
     EXPECT_NE(points.Apply("$SP1", text), Result::kBadValue) << text;
     EXPECT_EQ(ReportText(*points.Find("$SP1")), std::string("$SP1=") + report)
@@ -54,7 +55,7 @@ TEST(PointSet, WrittenValuesReadAsTheCLibraryReadsThemInTheCLocale) {
 TEST(PointSet, RefusedWritesLeaveThePointAlone) {
   PointSet points(BuiltinPoints());
   std::string before = ReportText(*points.Find("@DO1"));
-  for (const char* bad : {"1.5", "-1", "abc", "", "1x", "nan", "inf"}) {
+  for (const char *bad : {"1.5", "-1", "abc", "", "1x", "nan", "inf"}) {
     EXPECT_EQ(points.Apply("@DO1", bad), Result::kBadValue) << bad;
   }
   EXPECT_EQ(points.Apply("$SP2", "21.5 "), Result::kBadValue);
@@ -74,10 +75,10 @@ TEST(PointSet, DriftStepsWithinRangeAndTogglesOnlyChangingPoints) {
   std::map<std::string, int> changes;
   double last_t = 20.0, last_d = 0;
   for (int i = 0; i < 2000; ++i) {
-    const Point* changed = points.Drift(random);
+    const Point *changed = points.Drift(random);
     ASSERT_NE(changed, nullptr);
     ++changes[changed->address];
-    const Point& t = *points.Find("$T");
+    const Point &t = *points.Find("$T");
     ASSERT_GE(t.value, 19.0);
     ASSERT_LE(t.value, 21.0);
     if (changed->address == "$T") {
@@ -140,9 +141,9 @@ toggle = false
 }
 
 struct BadFile {
-  const char* text;
-  const char* where;    // "FILE:LINE:"
-  const char* message;  // part of the message
+  const char *text;
+  const char *where;    // "FILE:LINE:"
+  const char *message;  // part of the message
 };
 
 TEST(ParsePoints, ErrorsNameFileLineAndField) {
@@ -176,7 +177,7 @@ TEST(ParsePoints, ErrorsNameFileLineAndField) {
       {"title = \"site\"\n", "bad.toml:1:", "unknown key \"title\""},
       {"", "bad.toml:1:", "no points"},
   };
-  for (const BadFile& bad : cases) {
+  for (const BadFile &bad : cases) {
     std::vector<Point> points;
     std::string error;
     EXPECT_FALSE(ParsePoints(bad.text, "bad.toml", points, error)) << bad.text;

@@ -8,12 +8,12 @@
 
 namespace prv1sim {
 
-unsigned BitsPerChar(const LineSettings& line) {
+unsigned BitsPerChar(const LineSettings &line) {
   return 1 + line.data_bits + (line.parity == Parity::kNone ? 0 : 1) +
          line.stop_bits;
 }
 
-bool MakeTermios(const LineSettings& line, termios& state, std::string& error) {
+bool MakeTermios(const LineSettings &line, termios &state, std::string &error) {
   cfmakeraw(&state);
   // glibc takes the rate as a number as well as a B constant, so a number
   // that equals a constant would set that constant's rate instead.
@@ -50,8 +50,8 @@ bool MakeTermios(const LineSettings& line, termios& state, std::string& error) {
   return true;
 }
 
-int OpenDevice(const std::string& path, const LineSettings& line,
-               std::string& error) {
+int OpenDevice(const std::string &path, const LineSettings &line,
+               std::string &error) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error = "cannot open " + path + ": " + std::strerror(errno);

@@ -23,16 +23,16 @@ struct LineSettings {
 
 // Bits on the wire per character: start bit, data bits, parity bit if any,
 // stop bits.
-unsigned BitsPerChar(const LineSettings& line);
+unsigned BitsPerChar(const LineSettings &line);
 
 // Sets raw mode and the line settings on a termios record. Returns false and
 // sets error when the baud rate has no termios speed.
-bool MakeTermios(const LineSettings& line, termios& state, std::string& error);
+bool MakeTermios(const LineSettings &line, termios &state, std::string &error);
 
 // Opens a serial device read/write, non-blocking, with the line settings.
 // Returns the descriptor, or -1 with error set.
-int OpenDevice(const std::string& path, const LineSettings& line,
-               std::string& error);
+int OpenDevice(const std::string &path, const LineSettings &line,
+               std::string &error);
 
 // Hands out send slots one character time apart on an absolute schedule:
 // character k of a burst may start at burst start + k * character time, so

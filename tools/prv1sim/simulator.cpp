@@ -41,8 +41,8 @@ std::string Garble(std::string text) {
 }  // namespace
 
 Simulator::Simulator(Options options, std::vector<Point> points,
-                     std::function<void(const std::string&)> announce,
-                     std::ostream* verbose, std::ostream* timestamps)
+                     std::function<void(const std::string &)> announce,
+                     std::ostream *verbose, std::ostream *timestamps)
     : options_(std::move(options)),
       points_(std::move(points)),
       announce_(std::move(announce)),
@@ -50,16 +50,16 @@ Simulator::Simulator(Options options, std::vector<Point> points,
       timestamps_(timestamps),
       random_(options_.seed),
       pacer_(options_.line.baud, BitsPerChar(options_.line)) {
-  for (const Point& point : points_.points()) {
+  for (const Point &point : points_.points()) {
     stats_.addresses[point.address];
   }
 }
 
 Simulator::~Simulator() { CloseLine(); }
 
-bool Simulator::Open(std::string& error) { return OpenLine(error); }
+bool Simulator::Open(std::string &error) { return OpenLine(error); }
 
-bool Simulator::OpenLine(std::string& error) {
+bool Simulator::OpenLine(std::string &error) {
   if (options_.device.empty()) {
     if (!ulo::tools::OpenPty(pty_, error)) return false;
     int flags = fcntl(pty_.master, F_GETFL);
@@ -89,8 +89,8 @@ void Simulator::CloseLine() {
   fd_ = -1;
 }
 
-bool Simulator::MakeLink(std::string& error) {
-  const std::string& link = options_.link;
+bool Simulator::MakeLink(std::string &error) {
+  const std::string &link = options_.link;
   struct stat info;
   if (lstat(link.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
     error = link + " exists and is not a symbolic link; not replacing it";
@@ -130,7 +130,7 @@ void Simulator::Vanish() {
   announce_("prv1sim: vanished " + path_);
 }
 
-bool Simulator::Run(const std::atomic<bool>& stop, std::string& error) {
+bool Simulator::Run(const std::atomic<bool> &stop, std::string &error) {
   using std::chrono::nanoseconds;
   Clock::time_point start = Clock::now();
   std::optional<Clock::time_point> end_at, vanish_at, return_at, next_tick;
@@ -165,7 +165,7 @@ bool Simulator::Run(const std::atomic<bool>& stop, std::string& error) {
     if (fd_ >= 0 && !Send(now, error)) return false;
 
     Clock::time_point wake = now + kMaxWait;
-    for (const auto& at : {end_at, vanish_at, return_at, next_tick}) {
+    for (const auto &at : {end_at, vanish_at, return_at, next_tick}) {
       if (at) wake = std::min(wake, *at);
     }
     if (fd_ >= 0 && !queue_.empty()) wake = std::min(wake, pacer_.Next());
@@ -184,7 +184,7 @@ bool Simulator::Run(const std::atomic<bool>& stop, std::string& error) {
   return true;
 }
 
-bool Simulator::Receive(Clock::time_point now, std::string& error) {
+bool Simulator::Receive(Clock::time_point now, std::string &error) {
   char buffer[512];
   ssize_t got = read(fd_, buffer, sizeof buffer);
   if (got < 0 && (errno == EAGAIN || errno == EINTR)) return true;
@@ -195,14 +195,14 @@ bool Simulator::Receive(Clock::time_point now, std::string& error) {
   }
   stats_.bytes_in += static_cast<std::uint64_t>(got);
   last_received_ = now;
-  for (const ReceivedLine& line : assembler_.Feed(
+  for (const ReceivedLine &line : assembler_.Feed(
            std::string_view(buffer, static_cast<std::size_t>(got)))) {
     Handle(line);
   }
   return true;
 }
 
-void Simulator::Handle(const ReceivedLine& line) {
+void Simulator::Handle(const ReceivedLine &line) {
   Trace("<", line.text + kCr);
   if (line.kind == ReceivedLine::Kind::kOther) {
     if (options_.restart_message && line.text != *options_.restart_message) {
@@ -211,7 +211,7 @@ void Simulator::Handle(const ReceivedLine& line) {
     }
     ++stats_.restart_messages;
     if (options_.silent) return;
-    for (const Point& point : points_.points()) {
+    for (const Point &point : points_.points()) {
       QueueFrame(Item::kRestart, ReportText(point), point.address);
     }
     return;
@@ -244,7 +244,7 @@ void Simulator::Handle(const ReceivedLine& line) {
     case PointSet::WriteResult::kChanged:
       ++stats_.writes_applied;
       if (options_.report_writes) {
-        const Point& point = *points_.Find(line.address);
+        const Point &point = *points_.Find(line.address);
         QueueFrame(Item::kWrite, ReportText(point), point.address);
       }
       return;
@@ -257,7 +257,7 @@ bool Simulator::LineInProgress(Clock::time_point now) const {
 
 void Simulator::Tick(Clock::time_point now) {
   if (options_.silent || !queue_.empty() || LineInProgress(now)) return;
-  const Point* point = points_.Drift(random_);
+  const Point *point = points_.Drift(random_);
   if (point == nullptr) return;
   ++report_count_;
   bool drop_etx =
@@ -269,8 +269,8 @@ void Simulator::Tick(Clock::time_point now) {
   }
 }
 
-void Simulator::QueueFrame(Item item, const std::string& text,
-                           const std::string& address, bool with_etx) {
+void Simulator::QueueFrame(Item item, const std::string &text,
+                           const std::string &address, bool with_etx) {
   if (options_.noise) {
     std::string noise;
     int count = std::uniform_int_distribution<int>(1, 3)(random_);
@@ -287,15 +287,15 @@ void Simulator::QueueFrame(Item item, const std::string& text,
 void Simulator::QueueEcho(Item item, std::string bytes) {
   // Echoes go out in the order the lines came, ahead of every frame not yet
   // started, so the driver's echo read does not meet a report first.
-  auto at = std::find_if(queue_.begin(), queue_.end(), [](const Outgoing& o) {
+  auto at = std::find_if(queue_.begin(), queue_.end(), [](const Outgoing &o) {
     return o.sent == 0 && !o.IsEcho();
   });
   queue_.insert(at, {std::move(bytes), item, ""});
 }
 
-bool Simulator::Send(Clock::time_point now, std::string& error) {
+bool Simulator::Send(Clock::time_point now, std::string &error) {
   while (!queue_.empty()) {
-    Outgoing& out = queue_.front();
+    Outgoing &out = queue_.front();
     if (out.sent == 0 && !out.IsEcho() && LineInProgress(now)) break;
     std::size_t slots = pacer_.Take(now, out.bytes.size() - out.sent);
     if (slots == 0) return true;
@@ -316,7 +316,7 @@ bool Simulator::Send(Clock::time_point now, std::string& error) {
   return true;
 }
 
-void Simulator::Complete(const Outgoing& out) {
+void Simulator::Complete(const Outgoing &out) {
   Trace(">", out.bytes);
   switch (out.item) {
     case Item::kReport:
@@ -349,7 +349,7 @@ void Simulator::Complete(const Outgoing& out) {
   Stamp(out);
 }
 
-void Simulator::Stamp(const Outgoing& out) {
+void Simulator::Stamp(const Outgoing &out) {
   if (timestamps_ == nullptr) return;
   auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(
       out.written.time_since_epoch());

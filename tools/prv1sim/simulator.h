@@ -60,22 +60,22 @@ class Simulator {
   // byte, taken just before it (steady clock, which is CLOCK_MONOTONIC, so
   // other processes can compare).
   Simulator(Options options, std::vector<Point> points,
-            std::function<void(const std::string&)> announce,
-            std::ostream* verbose = nullptr,
-            std::ostream* timestamps = nullptr);
+            std::function<void(const std::string &)> announce,
+            std::ostream *verbose = nullptr,
+            std::ostream *timestamps = nullptr);
   ~Simulator();
-  Simulator(const Simulator&) = delete;
-  Simulator& operator=(const Simulator&) = delete;
+  Simulator(const Simulator &) = delete;
+  Simulator &operator=(const Simulator &) = delete;
 
   // Opens the line and announces it.
-  bool Open(std::string& error);
+  bool Open(std::string &error);
 
   // Serves the line until stop is set or the duration has passed. Returns
   // false with error set when the line fails.
-  bool Run(const std::atomic<bool>& stop, std::string& error);
+  bool Run(const std::atomic<bool> &stop, std::string &error);
 
-  const Stats& stats() const { return stats_; }
-  const std::string& path() const { return path_; }
+  const Stats &stats() const { return stats_; }
+  const std::string &path() const { return path_; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -101,30 +101,30 @@ class Simulator {
     }
   };
 
-  bool OpenLine(std::string& error);
+  bool OpenLine(std::string &error);
   void CloseLine();
-  bool MakeLink(std::string& error);
+  bool MakeLink(std::string &error);
   void RemoveLink();
   void Vanish();
 
-  bool Receive(Clock::time_point now, std::string& error);
-  void Handle(const ReceivedLine& line);
+  bool Receive(Clock::time_point now, std::string &error);
+  void Handle(const ReceivedLine &line);
   void Tick(Clock::time_point now);
-  bool Send(Clock::time_point now, std::string& error);
+  bool Send(Clock::time_point now, std::string &error);
   bool LineInProgress(Clock::time_point now) const;
 
-  void QueueFrame(Item item, const std::string& text,
-                  const std::string& address, bool with_etx = true);
+  void QueueFrame(Item item, const std::string &text,
+                  const std::string &address, bool with_etx = true);
   void QueueEcho(Item item, std::string bytes);
-  void Complete(const Outgoing& out);
+  void Complete(const Outgoing &out);
   void Trace(std::string_view direction, std::string_view bytes);
-  void Stamp(const Outgoing& out);
+  void Stamp(const Outgoing &out);
 
   Options options_;
   PointSet points_;
-  std::function<void(const std::string&)> announce_;
-  std::ostream* verbose_;
-  std::ostream* timestamps_;
+  std::function<void(const std::string &)> announce_;
+  std::ostream *verbose_;
+  std::ostream *timestamps_;
   std::mt19937 random_;
   Pacer pacer_;
 

@@ -29,14 +29,14 @@ using namespace std::chrono_literals;
 // The driver's end of the line.
 class Peer {
  public:
-  explicit Peer(const std::string& path)
+  explicit Peer(const std::string &path)
       : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
   ~Peer() {
     if (fd_ >= 0) close(fd_);
   }
   bool ok() const { return fd_ >= 0; }
 
-  void Send(const std::string& text) {
+  void Send(const std::string &text) {
     ASSERT_EQ(write(fd_, text.data(), text.size()),
               static_cast<ssize_t>(text.size()));
   }
@@ -62,7 +62,7 @@ class Peer {
   }
 
   std::string ReadFor(std::chrono::milliseconds limit) {
-    return ReadUntil([](const std::string&) { return false; }, limit);
+    return ReadUntil([](const std::string &) { return false; }, limit);
   }
 
   std::string Take() { return std::exchange(received_, {}); }
@@ -77,7 +77,7 @@ class Peer {
 };
 
 auto Contains(std::size_t count, char c) {
-  return [count, c](const std::string& bytes) {
+  return [count, c](const std::string &bytes) {
     return static_cast<std::size_t>(
                std::count(bytes.begin(), bytes.end(), c)) >= count;
   };
@@ -88,7 +88,7 @@ class Running {
  public:
   explicit Running(Options options, std::vector<Point> points = BuiltinPoints())
       : simulator_(std::move(options), std::move(points),
-                   [this](const std::string& line) {
+                   [this](const std::string &line) {
                      std::lock_guard lock(mutex_);
                      announced_.push_back(line);
                    }) {
@@ -101,7 +101,7 @@ class Running {
   }
   ~Running() { Stop(); }
 
-  const Stats& Stop() {
+  const Stats &Stop() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     EXPECT_TRUE(ran_) << error_;
@@ -141,7 +141,7 @@ Options Quiet() {
   return options;
 }
 
-std::string Frame(const std::string& text) { return BuildFrame("01", text); }
+std::string Frame(const std::string &text) { return BuildFrame("01", text); }
 
 TEST(SimulatorLine, RestartMessageBringsEveryPointAsAFrame) {
   Running sim(Quiet());
@@ -150,9 +150,9 @@ TEST(SimulatorLine, RestartMessageBringsEveryPointAsAFrame) {
   peer.Send("RESTART 100\r");
   std::vector<Point> points = BuiltinPoints();
   std::string expected;
-  for (const Point& point : points) expected += Frame(ReportText(point));
+  for (const Point &point : points) expected += Frame(ReportText(point));
   EXPECT_EQ(peer.ReadUntil(Contains(points.size(), kEtx), 5000ms), expected);
-  const Stats& stats = sim.Stop();
+  const Stats &stats = sim.Stop();
   EXPECT_EQ(stats.restart_messages, 1u);
   EXPECT_EQ(stats.restart_frames, points.size());
   EXPECT_EQ(stats.bytes_out, expected.size());
@@ -174,7 +174,7 @@ TEST(SimulatorLine, WritesAreEchoedExactlyAppliedAndReported) {
   peer.Send("@DO3=1\r");
   peer.ReadUntil(Contains(1, kCr), 5000ms);
   EXPECT_EQ(peer.ReadFor(300ms), "@DO3=1\r");
-  const Stats& stats = sim.Stop();
+  const Stats &stats = sim.Stop();
   EXPECT_EQ(stats.writes_received, 3u);
   EXPECT_EQ(stats.writes_echoed, 3u);
   EXPECT_EQ(stats.writes_applied, 3u);
@@ -216,7 +216,7 @@ TEST(SimulatorLine, WritesGoUnreportedWhenAskedAndUnknownPointsAreEchoed) {
   peer.Send("X\r");
   EXPECT_NE(peer.ReadUntil(Contains(11, kEtx), 5000ms).find(Frame("$SP2=25")),
             std::string::npos);
-  const Stats& stats = sim.Stop();
+  const Stats &stats = sim.Stop();
   EXPECT_EQ(stats.writes_unknown_point, 1u);
   EXPECT_EQ(stats.write_frames, 0u);
 }
@@ -230,7 +230,7 @@ TEST(SimulatorLine, OnlyTheConfiguredTextRestartsWhenOneIsSet) {
   EXPECT_EQ(peer.ReadFor(300ms), "");
   peer.Send("HELLO 7\r");
   std::string frames = peer.ReadUntil(Contains(11, kEtx), 5000ms);
-  const Stats& stats = sim.Stop();
+  const Stats &stats = sim.Stop();
   EXPECT_EQ(std::count(frames.begin(), frames.end(), kEtx), 11);
   EXPECT_EQ(stats.other_lines, 1u);
   EXPECT_EQ(stats.restart_messages, 1u);
@@ -257,7 +257,7 @@ TEST(SimulatorLine, GarbledEchoesFailOnlyTheFirstAttempts) {
   peer.Send(line);
   EXPECT_EQ(peer.ReadUntil(Contains(1, kEtx), 5000ms),
             line + Frame("$SP3=18.25"));
-  const Stats& stats = sim.Stop();
+  const Stats &stats = sim.Stop();
   EXPECT_EQ(stats.echoes_garbled, 2u);
   EXPECT_EQ(stats.writes_echoed, 1u);
 }
@@ -278,7 +278,7 @@ TEST(SimulatorLine, MissingEchoesAndASilentController) {
   Peer silent_peer(silent.path());
   silent_peer.Send("RESTART 100\r$SP1=22.000000\r");
   EXPECT_EQ(silent_peer.ReadFor(400ms), "");
-  const Stats& stats = silent.Stop();
+  const Stats &stats = silent.Stop();
   EXPECT_EQ(stats.restart_messages, 1u);
   EXPECT_EQ(stats.writes_received, 1u);
   EXPECT_EQ(stats.bytes_out, 0u);
@@ -308,7 +308,7 @@ TEST(SimulatorLine, ErrorRepliesNoiseAndFramesWithoutEtx) {
   ASSERT_GE(pieces.size(), 15u);
   std::size_t reports = 0, noisy = before_first.empty() ? 0 : 1;
   bool error_due = false;
-  for (const std::string& piece : pieces) {
+  for (const std::string &piece : pieces) {
     std::size_t cr = piece.find(kCr);
     ASSERT_NE(cr, std::string::npos) << Show(piece);
     std::string text = piece.substr(3, cr - 3);
@@ -385,11 +385,11 @@ TEST(SimulatorLine, VanishedLineHangsUpAndReturnsUnderItsLink) {
 
 // Runs the program; returns its exit status. Its first stdout line is
 // handed to on_first_line while it runs; stderr goes to err_path.
-int RunProgram(const std::string& args, const std::string& err_path,
-               const std::function<void(const std::string&)>& on_first_line) {
+int RunProgram(const std::string &args, const std::string &err_path,
+               const std::function<void(const std::string &)> &on_first_line) {
   std::string command =
       std::string(PRV1SIM_BINARY) + " " + args + " 2>" + err_path;
-  FILE* out = popen(command.c_str(), "r");
+  FILE *out = popen(command.c_str(), "r");
   if (out == nullptr) return -1;
   char line[256] = "";
   if (fgets(line, sizeof line, out) != nullptr) {
@@ -403,14 +403,14 @@ int RunProgram(const std::string& args, const std::string& err_path,
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string ReadText(const std::string& path) {
+std::string ReadText(const std::string &path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The texts of the frames in bytes that end in CR ETX, in order (a frame
 // cut short by a later STX is lost).
-std::vector<std::string> CompleteFrameTexts(const std::string& bytes) {
+std::vector<std::string> CompleteFrameTexts(const std::string &bytes) {
   std::vector<std::string> texts;
   for (std::size_t at = bytes.find(kStx); at != std::string::npos;
        at = bytes.find(kStx, at + 1)) {
@@ -427,12 +427,12 @@ std::vector<std::string> CompleteFrameTexts(const std::string& bytes) {
 // Runs the program with args (and --duration 2) as the driver's peer that
 // asks for a restart and reads until the line goes; returns the complete
 // frames' texts.
-std::vector<std::string> RunAndRead(const std::string& args,
-                                    const std::string& err_path) {
+std::vector<std::string> RunAndRead(const std::string &args,
+                                    const std::string &err_path) {
   std::vector<std::string> texts;
   std::string prefix = "prv1sim: listening on ";
   int status = RunProgram(args + " --duration 2", err_path,
-                          [&](const std::string& first) {
+                          [&](const std::string &first) {
                             ASSERT_EQ(first.rfind(prefix, 0), 0u) << first;
                             Peer peer(first.substr(prefix.size()));
                             ASSERT_TRUE(peer.ok());
@@ -450,7 +450,7 @@ TEST(SimulatorProgram, StatsCountEveryDeliveredReportExactlyOnce) {
       "/tmp/prv1sim_test_stats_" + std::to_string(getpid()) + ".json";
   std::string err_path = stats_path + ".err";
   std::map<std::string, std::uint64_t> seen;
-  for (const std::string& text :
+  for (const std::string &text :
        RunAndRead("--rate 40 --baud 38400 --noise --error-every 3 "
                   "--no-etx-every 4 --seed 9 --stats " +
                       stats_path,
@@ -465,7 +465,7 @@ TEST(SimulatorProgram, StatsCountEveryDeliveredReportExactlyOnce) {
   EXPECT_GT(stats["frames"]["report"].get<int>(), 10);
   EXPECT_GT(stats["frames"]["no_etx"].get<int>(), 0);
   std::uint64_t total = 0;
-  for (auto& [address, counts] : stats["points"].items()) {
+  for (auto &[address, counts] : stats["points"].items()) {
     EXPECT_EQ(counts["reports"].get<std::uint64_t>(), seen[address]) << address;
     total += seen[address];
   }
@@ -518,7 +518,7 @@ TEST(SimulatorProgram, BadPointsFileNamesFileLineAndField) {
   std::string err_path = points_path + ".err";
   std::string first;
   int status = RunProgram("--points " + points_path, err_path,
-                          [&](const std::string& line) { first = line; });
+                          [&](const std::string &line) { first = line; });
   EXPECT_NE(status, 0);
   EXPECT_EQ(first, "");
   EXPECT_NE(

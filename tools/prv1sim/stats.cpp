@@ -4,7 +4,7 @@
 
 namespace prv1sim {
 
-std::string Summary(const Stats& s) {
+std::string Summary(const Stats &s) {
   std::ostringstream out;
   out << "prv1sim: summary: frames " << s.Frames() << " (report "
       << s.report_frames << ", restart " << s.restart_frames << ", write "
@@ -20,9 +20,9 @@ std::string Summary(const Stats& s) {
   return out.str();
 }
 
-nlohmann::json ToJson(const Stats& s) {
+nlohmann::json ToJson(const Stats &s) {
   nlohmann::json points = nlohmann::json::object();
-  for (const auto& [address, counts] : s.addresses) {
+  for (const auto &[address, counts] : s.addresses) {
     points[address] = {{"reports", counts.reports}, {"lost", counts.lost}};
   }
   return {

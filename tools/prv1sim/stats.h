@@ -46,9 +46,9 @@ struct Stats {
 };
 
 // One line for the exit summary on stderr.
-std::string Summary(const Stats& stats);
+std::string Summary(const Stats &stats);
 
-nlohmann::json ToJson(const Stats& stats);
+nlohmann::json ToJson(const Stats &stats);
 
 }  // namespace prv1sim
 
