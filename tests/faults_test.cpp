@@ -81,7 +81,10 @@ class FaultTest : public DriverTest {
     EXPECT_EQ(Call(ULO_CMD_UNSUPPORTED), ULO_DONE);
     EXPECT_EQ(ws_.port, 0u);
     EXPECT_EQ(ws_.event, 0u);
-    EXPECT_TRUE(Eventually([&] { return OpenFdCount() == fds_; }))
+    // No more than before: a descriptor some library held for a moment when
+    // the count was taken may be gone by now (seen once under the address
+    // sanitizer), and that is no leak.
+    EXPECT_TRUE(Eventually([&] { return OpenFdCount() <= fds_; }))
         << OpenFdCount() << " descriptors, " << fds_ << " before";
     EXPECT_TRUE(Eventually([&] { return ThreadCount() == threads_; }))
         << ThreadCount() << " threads, " << threads_ << " before";
