@@ -8,9 +8,23 @@ namespace prv1sim {
 namespace {
 
 TEST(BitsPerChar, CountsStartDataParityAndStopBits) {
-  EXPECT_EQ(BitsPerChar({9600, 8, Parity::kNone, 1}), 10u);
-  EXPECT_EQ(BitsPerChar({9600, 7, Parity::kEven, 2}), 11u);
-  EXPECT_EQ(BitsPerChar({9600, 5, Parity::kMark, 1}), 8u);
+  EXPECT_EQ(BitsPerChar({9600, 8, Parity::kNone, 1}), 10.0);
+  EXPECT_EQ(BitsPerChar({9600, 7, Parity::kEven, 2}), 11.0);
+  EXPECT_EQ(BitsPerChar({9600, 5, Parity::kMark, 1}), 8.0);
+  EXPECT_EQ(BitsPerChar({9600, 5, Parity::kNone, 1.5}), 7.5);
+}
+
+TEST(MakeTermios, OneAndAHalfStopBitsAreTwoOnADevice) {
+  termios state{};
+  std::string error;
+  ASSERT_TRUE(MakeTermios({9600, 5, Parity::kNone, 1.5}, state, error));
+  EXPECT_TRUE(state.c_cflag & CSTOPB);
+  // The pace keeps the half bit: 7.5 bits at 9600 baud.
+  Pacer pacer(9600, BitsPerChar({9600, 5, Parity::kNone, 1.5}));
+  Pacer::Clock::time_point now{};
+  now += std::chrono::hours(1);
+  EXPECT_EQ(pacer.Take(now, 2), 1u);
+  EXPECT_EQ(pacer.Next() - now, std::chrono::nanoseconds(781250));
 }
 
 TEST(MakeTermios, MapsDataBitsParityAndStopBits) {
