@@ -55,6 +55,15 @@ class LiveViewTest : public testing::Test {
     Zem5RmClient(client[0]);
   }
 
+  // The view on the terminal; keys_ is the same object reading keys.
+  std::unique_ptr<Output> Open(const Config &config) {
+    std::unique_ptr<Output> view =
+        MakeLiveView(pty_.keeper, config, description_);
+    keys_ = dynamic_cast<KeyReader *>(view.get());
+    EXPECT_NE(keys_, nullptr);
+    return view;
+  }
+
   // Everything the terminal has been sent so far.
   std::string Screen() {
     std::string out;
@@ -70,6 +79,7 @@ class LiveViewTest : public testing::Test {
 
   ulo::tools::Pty pty_;
   Description description_;
+  KeyReader *keys_ = nullptr;
 };
 
 TEST_F(LiveViewTest, DrawsGatesAboveAScrollingMessageArea) {
@@ -79,8 +89,7 @@ TEST_F(LiveViewTest, DrawsGatesAboveAScrollingMessageArea) {
     zempro::DefineGate(5, gate.address, gate.type);
   }
   Store("$T2", 21.5);
-  std::unique_ptr<Output> view =
-      MakeLiveView(pty_.keeper, config, description_);
+  std::unique_ptr<Output> view = Open(config);
   InstanceState state;
   state.ulo = 5;
   state.port = "COM1";
@@ -109,10 +118,7 @@ TEST_F(LiveViewTest, DrawsGatesAboveAScrollingMessageArea) {
 TEST_F(LiveViewTest, KeysScrollAndFilterATableTallerThanTheTerminal) {
   Size(12, 60);
   Config config = Site(20);
-  std::unique_ptr<Output> view =
-      MakeLiveView(pty_.keeper, config, description_);
-  auto *keys = dynamic_cast<KeyReader *>(view.get());
-  ASSERT_NE(keys, nullptr);
+  std::unique_ptr<Output> view = Open(config);
   InstanceState state;
   state.ulo = 5;
   view->Refresh({state});
@@ -142,7 +148,7 @@ TEST_F(LiveViewTest, KeysScrollAndFilterATableTallerThanTheTerminal) {
   for (const Step &step : kSteps) {
     std::vector<std::string> lines;
     for (const std::string &chunk : step.keys) {
-      EXPECT_TRUE(keys->Keys(chunk, lines));
+      EXPECT_TRUE(keys_->Keys(chunk, lines));
     }
     EXPECT_TRUE(lines.empty());
     screen = Screen();
@@ -167,12 +173,10 @@ TEST_F(LiveViewTest, KeysScrollAndFilterATableTallerThanTheTerminal) {
 TEST_F(LiveViewTest, ThePromptIsDrawnOnceAndTextsGetLinesOfTheirOwn) {
   Size(24, 80);
   Config config = Site(1);
-  std::unique_ptr<Output> view =
-      MakeLiveView(pty_.keeper, config, description_);
-  auto *keys = dynamic_cast<KeyReader *>(view.get());
+  std::unique_ptr<Output> view = Open(config);
   std::vector<std::string> lines;
   // Typed with a slip, corrected with backspace; CR LF is one Enter.
-  EXPECT_TRUE(keys->Keys("wrx\x7fite 5 $T1 2\r\nhelp\r", lines));
+  EXPECT_TRUE(keys_->Keys("wrx\x7fite 5 $T1 2\r\nhelp\r", lines));
   EXPECT_EQ(lines, (std::vector<std::string>{"write 5 $T1 2", "help"}));
   for (int i = 0; i < 3; ++i) view->Prompt();
   view->Emit(TextEvent{Clock::now(), "help", {"first", "second"}});
@@ -195,8 +199,8 @@ TEST_F(LiveViewTest, ThePromptIsDrawnOnceAndTextsGetLinesOfTheirOwn) {
   EXPECT_NE(help, std::string::npos) << testing::PrintToString(screen);
   EXPECT_NE(screen.find("\x1b[23;1H\n\r\x1b[Ksecond", help), std::string::npos);
   // Ctrl-D on an empty line ends the input; with text it does not.
-  EXPECT_TRUE(keys->Keys("x\x04", lines));
-  EXPECT_FALSE(keys->Keys("\x7f\x04", lines));
+  EXPECT_TRUE(keys_->Keys("x\x04", lines));
+  EXPECT_FALSE(keys_->Keys("\x7f\x04", lines));
   view->Finish();
 }
 
@@ -205,8 +209,7 @@ TEST_F(LiveViewTest, LongLabelsGiveWayToTheValue) {
   Config config = Site(1, "Supply air temperature after the heat recovery ");
   zempro::DefineGate(5, "$T1", ULO_TYPE_FLOAT);
   Store("$T1", 21.5);
-  std::unique_ptr<Output> view =
-      MakeLiveView(pty_.keeper, config, description_);
+  std::unique_ptr<Output> view = Open(config);
   InstanceState state;
   state.ulo = 5;
   view->Refresh({state});
@@ -219,8 +222,7 @@ TEST_F(LiveViewTest, LongLabelsGiveWayToTheValue) {
 TEST_F(LiveViewTest, LinesAreCutToTheTerminalsWidth) {
   Size(24, 20);
   Config config = Site(1);
-  std::unique_ptr<Output> view =
-      MakeLiveView(pty_.keeper, config, description_);
+  std::unique_ptr<Output> view = Open(config);
   InstanceState state;
   state.ulo = 5;
   view->Refresh({state});
