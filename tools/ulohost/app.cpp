@@ -192,10 +192,11 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
       case Verb::kQuit:
         return false;
       case Verb::kHelp:
-        output.Emit(TextEvent{Clock::now(), "help", HelpLines()});
+        output.Emit(TextEvent{Clock::now(), "help", HelpLines(), command.id});
         break;
       case Verb::kLog:
-        output.Emit(TextEvent{Clock::now(), "log", tail.Last(command.count)});
+        output.Emit(TextEvent{Clock::now(), "log", tail.Last(command.count),
+                              command.id});
         break;
       case Verb::kValues:
         output.Emit(host.Values(command.id));

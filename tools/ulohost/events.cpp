@@ -126,7 +126,7 @@ struct ToJsonVisitor {
   json operator()(const TextEvent &e) const {
     json out = Base("text", e.time);
     out.update({{"topic", e.topic}, {"lines", e.lines}});
-    return out;
+    return WithId(std::move(out), e.id);
   }
 };
 

@@ -136,6 +136,7 @@ struct TextEvent {
   Clock::time_point time;
   std::string topic;
   std::vector<std::string> lines;
+  CommandId id = {};
 };
 
 using Event =

@@ -91,6 +91,7 @@ TEST(EventsTest, TypeQualityValuesAndIdsTable) {
                  "COM1", "p"},
        R"({"id":"p"})"},
       {NoticeEvent{At(0), NoticeLevel::kError, "no", 5}, R"({"id":5})"},
+      {TextEvent{At(0), "help", {"a"}, "h"}, R"({"id":"h"})"},
       {QualityEvent{At(0), 2, Quality::kStale, "port lost", {"$T1", "@DO1"}},
        R"({"event":"quality","ulo":2,"quality":"stale","reason":"port lost",
            "gates":["$T1","@DO1"]})"},
