@@ -14,19 +14,6 @@ TEST(BitsPerChar, CountsStartDataParityAndStopBits) {
   EXPECT_EQ(BitsPerChar({9600, 5, Parity::kNone, 1.5}), 7.5);
 }
 
-TEST(MakeTermios, OneAndAHalfStopBitsAreTwoOnADevice) {
-  termios state{};
-  std::string error;
-  ASSERT_TRUE(MakeTermios({9600, 5, Parity::kNone, 1.5}, state, error));
-  EXPECT_TRUE(state.c_cflag & CSTOPB);
-  // The pace keeps the half bit: 7.5 bits at 9600 baud.
-  Pacer pacer(9600, BitsPerChar({9600, 5, Parity::kNone, 1.5}));
-  Pacer::Clock::time_point now{};
-  now += std::chrono::hours(1);
-  EXPECT_EQ(pacer.Take(now, 2), 1u);
-  EXPECT_EQ(pacer.Next() - now, std::chrono::nanoseconds(781250));
-}
-
 TEST(MakeTermios, MapsDataBitsParityAndStopBits) {
   termios state{};
   std::string error;
@@ -53,6 +40,9 @@ TEST(MakeTermios, MapsDataBitsParityAndStopBits) {
 
   ASSERT_TRUE(MakeTermios({9600, 8, Parity::kNone, 1}, state, error));
   EXPECT_FALSE(state.c_cflag & PARENB);
+  // No half bit in a termios: 1.5 stop bits are two.
+  ASSERT_TRUE(MakeTermios({9600, 5, Parity::kNone, 1.5}, state, error));
+  EXPECT_TRUE(state.c_cflag & CSTOPB);
 }
 
 TEST(MakeTermios, RefusesABaudRateWithoutSpeed) {
@@ -99,6 +89,10 @@ TEST(Pacer, AnIdleLineStartsAtOnceAndABusyOneWaits) {
   now += std::chrono::seconds(5);
   EXPECT_EQ(pacer.Take(now, 0), 0u);
   EXPECT_EQ(pacer.Take(now, 10), 1u);
+  // The pace keeps a half stop bit: 7.5 bits at 9600 baud.
+  Pacer half(9600, 7.5);
+  EXPECT_EQ(half.Take(now, 2), 1u);
+  EXPECT_EQ(half.Next() - now, std::chrono::nanoseconds(781250));
 }
 
 }  // namespace
