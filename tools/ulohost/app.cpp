@@ -80,13 +80,22 @@ void Fatal(Output *output, const std::string &message) {
 }
 
 // Lines from stdin, read on a thread of their own so that the main loop
-// never blocks on input. The thread is left running when the host leaves
-// (it may sit in a read); it keeps its state alive itself.
+// never blocks on input: cut by a LineSplitter, or by the live view when it
+// reads the terminal's keys. The thread is left running when the host
+// leaves (it may sit in a read); it keeps its state alive itself, and hands
+// nothing on once this object is gone.
 class InputLines {
  public:
-  InputLines() : state_(std::make_shared<State>()) {
+  InputLines(KeyReader *keys, EventSink &sink)
+      : state_(std::make_shared<State>(keys, sink)) {
     std::thread([state = state_] { Read(*state); }).detach();
   }
+  ~InputLines() {
+    std::lock_guard lock(state_->mutex);
+    state_->gone = true;
+  }
+  InputLines(const InputLines &) = delete;
+  InputLines &operator=(const InputLines &) = delete;
 
   // Waits up to timeout for lines and hands over those that came. Answers
   // false once, when stdin has ended.
@@ -96,7 +105,7 @@ class InputLines {
     state_->ready.wait_for(lock, timeout, [&] {
       return !state_->lines.empty() || (state_->ended && !end_reported_);
     });
-    lines.assign(state_->lines.begin(), state_->lines.end());
+    lines = std::move(state_->lines);
     state_->lines.clear();
     if (!state_->ended || end_reported_) return true;
     end_reported_ = true;
@@ -105,29 +114,41 @@ class InputLines {
 
  private:
   struct State {
+    State(KeyReader *keys, EventSink &sink) : keys(keys), sink(sink) {}
+    KeyReader *keys;
+    EventSink &sink;
+    LineSplitter splitter;
     std::mutex mutex;
     std::condition_variable ready;
-    std::deque<std::string> lines;
+    std::vector<std::string> lines;
     bool ended = false;
+    bool gone = false;  // the host has left: keys and sink may be gone
   };
 
   static void Read(State &state) {
-    std::string pending;
     char chunk[4096];
     while (true) {
       long got = sys::ReadInput(chunk, sizeof chunk);
       std::lock_guard lock(state.mutex);
-      if (got <= 0) {
-        state.ended = true;
-        state.ready.notify_all();
-        return;
+      if (state.gone) return;
+      bool open = got > 0;
+      if (open && state.keys) {
+        open = state.keys->Keys(
+            std::string_view(chunk, static_cast<std::size_t>(got)),
+            state.lines);
+      } else if (open) {
+        std::vector<std::string> errors;
+        state.splitter.Feed(
+            std::string_view(chunk, static_cast<std::size_t>(got)), state.lines,
+            errors);
+        for (std::string &error : errors) {
+          state.sink.Emit(
+              NoticeEvent{Clock::now(), NoticeLevel::kError, error});
+        }
       }
-      pending.append(chunk, static_cast<std::size_t>(got));
-      for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-        state.lines.push_back(pending.substr(0, end));
-        pending.erase(0, end + 1);
-      }
+      state.ended = !open;
       state.ready.notify_all();
+      if (!open) return;
     }
   }
 
@@ -147,7 +168,11 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
   }
   std::size_t next_step = 0;
   bool input_is_terminal = sys::IsTerminal(0);
-  InputLines input;
+  // The live view reads the keys of a terminal itself.
+  auto *keys = input_is_terminal ? dynamic_cast<KeyReader *>(&output) : nullptr;
+  std::optional<sys::RawInput> raw;
+  if (keys) raw.emplace();
+  InputLines input(raw && raw->ok() ? keys : nullptr, output);
 
   // Answers false for quit.
   auto handle = [&](const std::string &line) {
@@ -158,7 +183,8 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
     Command command;
     std::string error;
     if (!ParseCommand(line, config, command, error)) {
-      output.Emit(NoticeEvent{Clock::now(), NoticeLevel::kError, error});
+      output.Emit(
+          NoticeEvent{Clock::now(), NoticeLevel::kError, error, command.id});
       output.Prompt();
       return true;
     }
@@ -166,10 +192,14 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
       case Verb::kQuit:
         return false;
       case Verb::kHelp:
-        output.Emit(TextEvent{Clock::now(), "help", HelpLines()});
+        output.Emit(TextEvent{Clock::now(), "help", HelpLines(), command.id});
         break;
       case Verb::kLog:
-        output.Emit(TextEvent{Clock::now(), "log", tail.Last(command.count)});
+        output.Emit(TextEvent{Clock::now(), "log", tail.Last(command.count),
+                              command.id});
+        break;
+      case Verb::kValues:
+        output.Emit(host.Values(command.id));
         break;
       default:
         host.Submit(command);

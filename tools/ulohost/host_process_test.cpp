@@ -2,8 +2,12 @@
 // the host's JSON lines show what happened.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -13,6 +17,7 @@
 #include <sstream>
 
 #include "child_process.h"
+#include "pty.h"
 
 namespace ulohost {
 namespace {
@@ -156,19 +161,24 @@ TEST_F(SiteTest, ValuesArriveWritesAreConfirmedAndShutdownIsClean) {
   EXPECT_TRUE(Seen({{"event", "log"},
                     {"text", "ULOPR1: Restart Message is 'RESTART 100'"}}));
   EXPECT_TRUE(Seen({{"event", "port"}, {"action", "start"}, {"result", 0}}));
-  ASSERT_TRUE(WaitForEvent({{"event", "gate"}, {"gate", "$T1"}}, seconds(20)));
+  std::optional<json> gate =
+      WaitForEvent({{"event", "gate"}, {"gate", "$T1"}}, seconds(20));
+  ASSERT_TRUE(gate);
+  EXPECT_EQ((*gate)["type"], "float");
+  EXPECT_EQ((*gate)["quality"], "good");
   // --trace shows the traffic.
   EXPECT_TRUE(WaitForEvent({{"event", "log"},
                             {"class", 8},
                             {"text", "ULOPR1: $T1 received from ULO 1"}},
                            seconds(20)));
 
-  ASSERT_TRUE(
-      host_.WriteLine(R"({"cmd":"write","ulo":1,"gate":"$SP1","value":23.5})"));
+  ASSERT_TRUE(host_.WriteLine(
+      R"({"cmd":"write","ulo":1,"gate":"$SP1","value":23.5,"id":"w1"})"));
   std::optional<json> write =
       WaitForEvent({{"event", "write"}, {"gate", "$SP1"}}, seconds(30));
   ASSERT_TRUE(write);
   EXPECT_EQ((*write)["result"], 0);
+  EXPECT_EQ((*write)["id"], "w1");
   EXPECT_TRUE(SeenOrComes(
       {{"event", "gate"}, {"gate", "$SP1"}, {"value", 23.5}}, seconds(20)));
 
@@ -176,8 +186,19 @@ TEST_F(SiteTest, ValuesArriveWritesAreConfirmedAndShutdownIsClean) {
   write = WaitForEvent({{"event", "write"}, {"gate", "@DO1"}}, seconds(30));
   ASSERT_TRUE(write);
   EXPECT_EQ((*write)["result"], 0);
-  EXPECT_TRUE(SeenOrComes({{"event", "gate"}, {"gate", "@DO1"}, {"value", 1.0}},
+  EXPECT_TRUE(SeenOrComes({{"event", "gate"}, {"gate", "@DO1"}, {"value", 1}},
                           seconds(20)));
+  EXPECT_EQ((*write)["value"].dump(), "1");  // digital: a JSON integer
+
+  // Every gate's value at once, for a script that came late.
+  ASSERT_TRUE(host_.WriteLine(R"({"cmd":"values","id":4})"));
+  std::optional<json> values =
+      WaitForEvent({{"event", "values"}, {"id", 4}}, seconds(10));
+  ASSERT_TRUE(values);
+  ASSERT_EQ((*values)["gates"].size(), 3u);
+  EXPECT_EQ((*values)["gates"][2]["gate"], "@DO1");
+  EXPECT_EQ((*values)["gates"][2]["quality"], "good");
+  EXPECT_TRUE((*values)["gates"][2]["value"].is_number_integer());
 
   ASSERT_TRUE(host_.WriteLine("status 1"));
   std::optional<json> status = WaitForEvent(
@@ -192,9 +213,9 @@ TEST_F(SiteTest, ValuesArriveWritesAreConfirmedAndShutdownIsClean) {
   EXPECT_EQ((*com)["result"], 0);
   EXPECT_EQ((*com)["value"], 1);
 
-  ASSERT_TRUE(host_.WriteLine("bogus"));
-  EXPECT_TRUE(
-      WaitForEvent({{"event", "notice"}, {"level", "error"}}, seconds(10)));
+  ASSERT_TRUE(host_.WriteLine(R"({"cmd":"bogus","id":"b"})"));
+  EXPECT_TRUE(WaitForEvent(
+      {{"event", "notice"}, {"level", "error"}, {"id", "b"}}, seconds(10)));
 
   ASSERT_TRUE(host_.WriteLine("quit"));
   EXPECT_TRUE(
@@ -280,6 +301,13 @@ TEST_F(SiteTest, ALineThatVanishesAndReturnsIsReconnected) {
   std::optional<json> failed = WaitForEvent(
       {{"event", "read"}, {"gate", "COM"}, {"result", 2}}, seconds(30));
   ASSERT_TRUE(failed);
+  // The gates stop being good at once, and are good again at the first
+  // working COM read on the new line.
+  EXPECT_TRUE(SeenOrComes({{"event", "quality"},
+                           {"quality", "stale"},
+                           {"reason", "COM read failed"}},
+                          seconds(5)))
+      << EventsSeen();
   EXPECT_TRUE(WaitForEvent(
       {{"event", "port"}, {"action", "close"}, {"reason", "reconnect"}},
       seconds(30)));
@@ -295,6 +323,10 @@ TEST_F(SiteTest, ALineThatVanishesAndReturnsIsReconnected) {
   EXPECT_TRUE(WaitForEvent({{"event", "gate"}}, seconds(20)));
   EXPECT_TRUE(WaitForEvent({{"event", "read"}, {"gate", "COM"}, {"result", 0}},
                            seconds(20)));
+  EXPECT_TRUE(SeenOrComes(
+      {{"event", "quality"}, {"quality", "good"}, {"reason", "COM read ok"}},
+      seconds(5)))
+      << EventsSeen();
 }
 
 TEST_F(SiteTest, ABadConfigStartsNothing) {
@@ -358,6 +390,73 @@ TEST(DemoTest, RunsWithNoSetUp) {
   EXPECT_TRUE(confirmed);
   EXPECT_TRUE(stopped);
   EXPECT_EQ(demo.Wait(seconds(20)), 0) << ReadFile(options.stderr_file);
+}
+
+// The demo at a terminal of 14 rows: keys scroll and filter the table,
+// commands typed at the prompt run, and the terminal's modes come back.
+TEST(DemoTest, TheLiveViewTakesKeysAtATerminal) {
+  ulo::tools::Pty pty;
+  std::string error;
+  ASSERT_TRUE(ulo::tools::OpenPty(pty, error)) << error;
+  termios cooked{};
+  ASSERT_EQ(tcgetattr(pty.keeper, &cooked), 0);
+  cooked.c_lflag |= ICANON | ECHO | ISIG;
+  ASSERT_EQ(tcsetattr(pty.keeper, TCSANOW, &cooked), 0);
+  winsize size{};
+  size.ws_row = 14;
+  size.ws_col = 80;
+  ASSERT_EQ(ioctl(pty.keeper, TIOCSWINSZ, &size), 0);
+  const char *terminal = pty.path.c_str();
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setsid();
+    int tty = open(terminal, O_RDWR);  // becomes the controlling terminal
+    int null = open("/dev/null", O_WRONLY);
+    dup2(tty, 0);
+    dup2(tty, 1);
+    dup2(null, 2);
+    execl(ULOHOST_BINARY, ULOHOST_BINARY, "demo", "--duration", "60",
+          static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  std::string screen;
+  std::size_t from = 0;
+  // Reads what the terminal is sent until text appears after from.
+  auto shows = [&](const std::string &text) {
+    pollfd ready{pty.master, POLLIN, 0};
+    char chunk[4096];
+    while (screen.find(text, from) == std::string::npos &&
+           poll(&ready, 1, 20000) > 0) {
+      ssize_t n = read(pty.master, chunk, sizeof chunk);
+      if (n <= 0) break;
+      screen.append(chunk, static_cast<std::size_t>(n));
+    }
+    std::size_t at = screen.find(text, from);
+    if (at != std::string::npos) from = at + text.size();
+    return at != std::string::npos;
+  };
+  // Seven data gates and the instance's line; seven rows for them.
+  const std::pair<const char *, const char *> kSteps[] = {
+      {"", "lines 1-7 of 8"},     {"\x1b[6~", "lines 2-8 of 8"},
+      {"/do\r", "filter 'do'"},   {"values\r", "values of 7 gates:"},
+      {"quit\r", "host stopped"},
+  };
+  for (auto [keys, expected] : kSteps) {
+    std::string typed = keys;
+    ASSERT_EQ(write(pty.master, typed.data(), typed.size()),
+              static_cast<ssize_t>(typed.size()));
+    EXPECT_TRUE(shows(expected))
+        << keys << ": " << testing::PrintToString(screen.substr(from));
+  }
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  termios after{};
+  ASSERT_EQ(tcgetattr(pty.keeper, &after), 0);
+  EXPECT_TRUE(after.c_lflag & ICANON);
+  EXPECT_TRUE(after.c_lflag & ECHO);
+  ulo::tools::ClosePty(pty);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "instances.h"
 
 #include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -129,9 +130,43 @@ class Runner {
   }
 
   // Port-related event on behalf of the caller (the host during shutdown).
-  void Report(PortAction action, int32_t result, PortReason reason) {
+  void Report(PortAction action, int32_t result, PortReason reason,
+              const CommandId &id = {}) {
     sink_.Emit(PortEvent{Clock::now(), config_.ulo, action, result, reason,
-                         port_.name});
+                         port_.name, id});
+  }
+
+  // A new value from the receiver, with the quality the instance's link
+  // gives it. Held against quality changes so that no gate event with the
+  // old quality follows the quality event.
+  void EmitValue(const zempro::GateInfo &gate, const zempro::GateValue &value) {
+    std::lock_guard emitting(emit_mutex_);
+    sink_.Emit(GateEvent{value.time, config_.ulo, gate.address, value.value,
+                         value.updates, gate.type, State().quality});
+  }
+
+  // The configured data gates and their values, for the values command.
+  void Snapshot(Clock::time_point now, std::vector<GateSnapshot> &gates) const {
+    Quality link = State().quality;
+    for (const GateConfig &gate : config_.gates) {
+      if (IsStatusGate(gate.address)) continue;
+      GateSnapshot row{config_.ulo, gate.address,       gate.label,
+                       gate.type,   std::nullopt,       0,
+                       0,           Quality::kUncertain};
+      std::optional<zempro::GateValue> value =
+          zempro::ReadGate(static_cast<uint8_t>(config_.ulo), gate.address);
+      if (value) {
+        row.value = value->value;
+        // Seconds, to the millisecond.
+        row.age = std::round(
+                      std::chrono::duration<double>(now - value->time).count() *
+                      1000) /
+                  1000;
+        row.updates = value->updates;
+        row.quality = link;
+      }
+      gates.push_back(std::move(row));
+    }
   }
 
  private:
@@ -203,28 +238,28 @@ class Runner {
         Write(command);
         break;
       case Verb::kStatus:
-        ReadGate(StatusGate::kStatus, false);
+        ReadGate(StatusGate::kStatus, false, command.id);
         break;
       case Verb::kCom:
-        ReadGate(StatusGate::kCom, false);
+        ReadGate(StatusGate::kCom, false, command.id);
         break;
       case Verb::kWarmStart:
         Busy("warm start");
         Report(PortAction::kWarmStart, instance_.WarmStart(),
-               PortReason::kCommand);
+               PortReason::kCommand, command.id);
         break;
       case Verb::kClose: {
         Busy("close");
         int32_t result = instance_.ClosePort();
-        Report(PortAction::kClose, result, PortReason::kCommand);
+        Report(PortAction::kClose, result, PortReason::kCommand, command.id);
         if (result == ULO_DONE) SetLink(Link::kClosed);
         break;
       }
       case Verb::kReopen:
-        Reopen(PortReason::kCommand);
+        Reopen(PortReason::kCommand, command.id);
         break;
       case Verb::kPort:
-        ChangePort(command.port);
+        ChangePort(command.port, command.id);
         break;
       default:
         break;
@@ -237,7 +272,8 @@ class Runner {
     Steady::time_point start = Steady::now();
     int32_t result = instance_.Write(command.gate, command.type, command.value);
     sink_.Emit(WriteEvent{Clock::now(), config_.ulo, command.gate,
-                          command.value, result, SecondsSince(start)});
+                          command.value, result, SecondsSince(start),
+                          command.type, command.id});
   }
 
   // The STATUS and COM gates are read by the names the config gave them.
@@ -248,15 +284,15 @@ class Runner {
     return status;
   }
 
-  void ReadGate(StatusGate which, bool scheduled) {
+  void ReadGate(StatusGate which, bool scheduled, const CommandId &id = {}) {
     bool com = which == StatusGate::kCom;
     const char *name = StatusGateName(which);
     Busy(std::string("read ") + name);
     Steady::time_point start = Steady::now();
     ReadResult read = instance_.Read(GateName(name));
-    ReadEvent event{Clock::now(),       config_.ulo, name,
-                    read.result,        read.value,  scheduled,
-                    SecondsSince(start)};
+    ReadEvent event{Clock::now(),        config_.ulo, name,
+                    read.result,         read.value,  scheduled,
+                    SecondsSince(start), id};
     bool reconnect = false;
     {
       std::lock_guard lock(mutex_);
@@ -270,6 +306,7 @@ class Runner {
       }
     }
     sink_.Emit(event);
+    if (com) UpdateQuality();
     if (reconnect) {
       Busy("reconnect");
       Report(PortAction::kClose, instance_.ClosePort(), PortReason::kReconnect);
@@ -278,10 +315,10 @@ class Runner {
   }
 
   // Command 13; on success a warm start brings the controller back.
-  void Reopen(PortReason reason) {
+  void Reopen(PortReason reason, const CommandId &id = {}) {
     Busy("reopen");
     int32_t result = instance_.ReopenPort();
-    Report(PortAction::kReopen, result, reason);
+    Report(PortAction::kReopen, result, reason, id);
     if (result != ULO_DONE) {
       next_reopen_ = Steady::now() + Seconds(host_.reopen_interval);
       SetLink(Link::kLost);
@@ -295,7 +332,7 @@ class Runner {
     Resume(reconnect);
   }
 
-  void ChangePort(const PortRequest &request) {
+  void ChangePort(const PortRequest &request, const CommandId &id) {
     Busy("port " + request.name);
     bool renamed = request.name != port_.name;
     // The driver cannot reopen the port it holds: new line settings on the
@@ -318,7 +355,7 @@ class Runner {
       std::lock_guard lock(mutex_);
       state_.port = port_.name;
     }
-    Report(PortAction::kChange, result, PortReason::kCommand);
+    Report(PortAction::kChange, result, PortReason::kCommand, id);
     if (result == ULO_DONE) {
       Resume(false);
     } else if (closed) {
@@ -331,15 +368,64 @@ class Runner {
   // Back to running with a fresh COM count and schedule.
   void Resume(bool reconnected) {
     next_com_ = Steady::now() + Seconds(host_.com_interval);
-    std::lock_guard lock(mutex_);
-    state_.link = Link::kOpen;
-    state_.com_failures = 0;
-    if (reconnected) ++state_.reconnects;
+    {
+      std::lock_guard lock(mutex_);
+      state_.link = Link::kOpen;
+      state_.com_failures = 0;
+      if (reconnected) ++state_.reconnects;
+    }
+    UpdateQuality();
   }
 
   void SetLink(Link link) {
-    std::lock_guard lock(mutex_);
-    state_.link = link;
+    {
+      std::lock_guard lock(mutex_);
+      state_.link = link;
+    }
+    UpdateQuality();
+  }
+
+  // Recomputes the quality the link gives the gates; a change is announced
+  // for the gates that have a value.
+  void UpdateQuality() {
+    std::lock_guard emitting(emit_mutex_);
+    Quality quality;
+    std::string reason;
+    {
+      std::lock_guard lock(mutex_);
+      bool com_ok = !state_.com || state_.com->result == ULO_DONE;
+      switch (state_.link) {
+        case Link::kClosed:
+          reason = "port closed";
+          break;
+        case Link::kLost:
+          reason = "port lost";
+          break;
+        case Link::kNoPort:
+          reason = "no port";
+          break;
+        case Link::kFailed:
+          reason = "port could not be opened";
+          break;
+        case Link::kStarting:
+        case Link::kOpen:
+          reason = com_ok ? (state_.com ? "COM read ok" : "port open")
+                          : "COM read failed";
+          break;
+      }
+      bool open = state_.link == Link::kOpen || state_.link == Link::kStarting;
+      quality = open && com_ok ? Quality::kGood : Quality::kStale;
+      if (quality == state_.quality) return;
+      state_.quality = quality;
+    }
+    QualityEvent event{Clock::now(), config_.ulo, quality, reason, {}};
+    for (const GateConfig &gate : config_.gates) {
+      if (!IsStatusGate(gate.address) &&
+          zempro::ReadGate(static_cast<uint8_t>(config_.ulo), gate.address)) {
+        event.gates.push_back(gate.address);
+      }
+    }
+    if (!event.gates.empty()) sink_.Emit(event);
   }
 
   void Busy(std::string what) {
@@ -357,6 +443,7 @@ class Runner {
   std::promise<int32_t> start_result_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
+  std::mutex emit_mutex_;  // orders gate events and quality changes
   std::deque<Command> queue_;
   bool stopping_ = false;
   bool started_ = false;
@@ -424,8 +511,11 @@ bool Host::Start(std::string &error) {
   }
   subscription_ = zempro::Subscribe(
       [this](const zempro::GateInfo &gate, const zempro::GateValue &value) {
-        sink_.Emit(GateEvent{value.time, gate.instance, gate.address,
-                             value.value, value.updates});
+        for (auto &runner : runners_) {
+          if (runner->config().ulo == gate.instance) {
+            runner->EmitValue(gate, value);
+          }
+        }
       });
 
   std::vector<std::future<int32_t>> results;
@@ -458,6 +548,12 @@ std::vector<InstanceState> Host::States() const {
   std::vector<InstanceState> states;
   for (const auto &runner : runners_) states.push_back(runner->State());
   return states;
+}
+
+ValuesEvent Host::Values(const CommandId &id) const {
+  ValuesEvent event{Clock::now(), {}, id};
+  for (const auto &runner : runners_) runner->Snapshot(event.time, event.gates);
+  return event;
 }
 
 void Host::Shutdown() {

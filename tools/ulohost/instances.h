@@ -10,6 +10,12 @@
 // port counts as lost: scheduled reads pause and the reopen is tried again
 // every `reopen_interval` seconds until it works. A port closed by command
 // stays closed until reopened by command.
+//
+// Gate quality: an instance's gates turn stale when its latest COM read
+// fails or its port is closed, lost or could not be opened, and good again
+// once the port is open and the latest COM read worked (after a failed read
+// that is the next successful one). Each change is announced as one quality
+// event listing the gates that have a value.
 #ifndef ULOPR1_TOOLS_ULOHOST_INSTANCES_H
 #define ULOPR1_TOOLS_ULOHOST_INSTANCES_H
 
@@ -40,11 +46,12 @@ struct InstanceState {
   int ulo = 0;
   std::string port;
   Link link = Link::kStarting;
-  std::optional<ReadEvent> status;  // the latest STATUS read
-  std::optional<ReadEvent> com;     // the latest COM read
-  std::string busy;                 // the command running now, if any
-  int com_failures = 0;             // failed COM reads in a row
-  int reconnects = 0;               // reconnects that worked
+  std::optional<ReadEvent> status;   // the latest STATUS read
+  std::optional<ReadEvent> com;      // the latest COM read
+  std::string busy;                  // the command running now, if any
+  int com_failures = 0;              // failed COM reads in a row
+  int reconnects = 0;                // reconnects that worked
+  Quality quality = Quality::kGood;  // of the gates that have a value
 };
 
 class Runner;
@@ -70,6 +77,9 @@ class Host {
   void Submit(const Command &command);
 
   std::vector<InstanceState> States() const;
+
+  // Every data gate's value, age and quality, in config order.
+  ValuesEvent Values(const CommandId &id) const;
 
   // Stops the workers, closes the ports (11), tells the clients to stop and
   // waits for the receivers to end, then lets the driver release each

@@ -25,13 +25,47 @@ std::string Took(double seconds) {
   return Printed(seconds, std::chars_format::fixed, 1) + " s";
 }
 
+// A text of several lines: what it is, then each line of its own.
+std::string Block(const std::string &heading,
+                  const std::vector<std::string> &lines) {
+  std::string text = heading + ":";
+  for (const std::string &line : lines) text += "\n" + line;
+  return text;
+}
+
 struct LineVisitor {
   std::string operator()(const GateEvent &e) const {
-    return Ulo(e.ulo) + e.gate + " = " + FormatValue(e.value, ULO_TYPE_FLOAT);
+    return Ulo(e.ulo) + e.gate + " = " + FormatValue(e.value, e.type) +
+           (e.quality == Quality::kGood
+                ? ""
+                : std::string(" (") + QualityName(e.quality) + ")");
+  }
+  std::string operator()(const QualityEvent &e) const {
+    std::string gates;
+    for (const std::string &gate : e.gates) gates += " " + gate;
+    return Ulo(e.ulo) + "gates " + QualityName(e.quality) + " (" + e.reason +
+           "):" + gates;
+  }
+  std::string operator()(const ValuesEvent &e) const {
+    std::vector<std::string> lines;
+    for (const GateSnapshot &g : e.gates) {
+      std::string line = Ulo(g.ulo) + g.gate + " = ";
+      if (g.value) {
+        line += FormatValue(*g.value, g.type) + " (" + TypeName(g.type) + ", " +
+                QualityName(g.quality) + ", " + Took(g.age) + " ago, " +
+                std::to_string(g.updates) + " updates)";
+      } else {
+        line += std::string("- (") + TypeName(g.type) + ", " +
+                QualityName(g.quality) + ", no value yet)";
+      }
+      lines.push_back(line);
+    }
+    return Block("values of " + std::to_string(e.gates.size()) + " gates",
+                 lines);
   }
   std::string operator()(const WriteEvent &e) const {
     return Ulo(e.ulo) + "write " + e.gate + " = " +
-           FormatValue(e.value, ULO_TYPE_FLOAT) + ": " +
+           FormatValue(e.value, e.type) + ": " +
            (e.result == ULO_DONE ? "confirmed" : ResultName(e.result)) + " (" +
            Took(e.seconds) + ")";
   }
@@ -54,11 +88,7 @@ struct LineVisitor {
     return std::string("host ") + StateName(e.state);
   }
   std::string operator()(const TextEvent &e) const {
-    std::string text;
-    for (const std::string &line : e.lines) {
-      text += (text.empty() ? "" : "\n") + line;
-    }
-    return text;
+    return Block(e.topic, e.lines);
   }
 };
 

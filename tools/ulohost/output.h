@@ -6,6 +6,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config.h"
@@ -27,13 +28,24 @@ class Output : public EventSink {
   virtual void Finish() {}
 };
 
+// An output that reads the terminal's keys itself (the live view: line
+// editing of its own, scrolling, a filter).
+class KeyReader {
+ public:
+  virtual ~KeyReader() = default;
+  // Takes bytes typed at the terminal; appends the command lines they
+  // complete. Answers false at the end of input (Ctrl-D on an empty line).
+  virtual bool Keys(std::string_view bytes,
+                    std::vector<std::string> &lines) = 0;
+};
+
 // One JSON object per line.
 std::unique_ptr<Output> MakeJsonOutput(std::ostream &out);
 // One line of text per event.
 std::unique_ptr<Output> MakePlainOutput(std::ostream &out);
 // A table of every instance and gate redrawn in place at the top of the
 // terminal (plain ANSI sequences), with command results and the prompt
-// scrolling below it. fd is the terminal.
+// scrolling below it. fd is the terminal. The view is also a KeyReader.
 std::unique_ptr<Output> MakeLiveView(int fd, const Config &config,
                                      const Description &description);
 

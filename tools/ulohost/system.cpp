@@ -6,6 +6,7 @@
 #else
 #include <dlfcn.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,6 +58,27 @@ bool EnableAnsi() {
   DWORD mode = 0;
   return GetConsoleMode(out, &mode) &&
          SetConsoleMode(out, mode | 0x0004 /* virtual terminal processing */);
+}
+
+struct RawInput::Saved {
+  DWORD mode;
+};
+
+RawInput::RawInput() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  if (!GetConsoleMode(in, &mode)) return;
+  // Keys as typed, arrows and page keys as ANSI sequences; Ctrl-C stays a
+  // signal (processed input).
+  DWORD raw =
+      (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) |
+      0x0200 /* virtual terminal input */;
+  if (!SetConsoleMode(in, raw)) return;
+  saved_ = std::make_unique<Saved>(Saved{mode});
+}
+
+RawInput::~RawInput() {
+  if (saved_) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), saved_->mode);
 }
 
 long ReadInput(char *buffer, std::size_t size) {
@@ -115,6 +137,25 @@ bool TerminalSize(int fd, int &rows, int &cols) {
 }
 
 bool EnableAnsi() { return true; }
+
+struct RawInput::Saved {
+  termios state;
+};
+
+RawInput::RawInput() {
+  auto saved = std::make_unique<Saved>();
+  if (tcgetattr(STDIN_FILENO, &saved->state) != 0) return;
+  termios raw = saved->state;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);  // ISIG stays
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return;
+  saved_ = std::move(saved);
+}
+
+RawInput::~RawInput() {
+  if (saved_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_->state);
+}
 
 long ReadInput(char *buffer, std::size_t size) {
   while (true) {

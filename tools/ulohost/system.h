@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <memory>
 #include <string>
 
 namespace ulohost::sys {
@@ -22,6 +23,22 @@ bool TerminalSize(int fd, int &rows, int &cols);
 // Makes the terminal on stdout follow ANSI sequences (needed on Windows);
 // false when it cannot.
 bool EnableAnsi();
+
+// While it lives, the terminal on stdin hands over each key as typed,
+// without echo (Ctrl-C still interrupts); the terminal's settings come back
+// when it goes. ok() is false when stdin is no terminal.
+class RawInput {
+ public:
+  RawInput();
+  ~RawInput();
+  RawInput(const RawInput &) = delete;
+  RawInput &operator=(const RawInput &) = delete;
+  bool ok() const { return saved_ != nullptr; }
+
+ private:
+  struct Saved;
+  std::unique_ptr<Saved> saved_;
+};
 
 // Reads what stdin has (blocking): bytes, 0 at its end, -1 on an error.
 long ReadInput(char *buffer, std::size_t size);
