@@ -65,6 +65,7 @@ struct LogEvent {
   Clock::time_point time;
   int32_t message_class;
   std::string text;
+  int ulo = -1;  // the instance it is about; -1: the host as a whole
 };
 
 enum class NoticeLevel { kInfo, kError };
@@ -92,8 +93,15 @@ struct TextEvent {
   std::vector<std::string> lines;
 };
 
-using Event = std::variant<GateEvent, WriteEvent, ReadEvent, PortEvent,
-                           LogEvent, NoticeEvent, StateEvent, TextEvent>;
+// Events a slow output lost: the oldest of its queue, dropped to make room.
+struct LostEvent {
+  Clock::time_point time;
+  uint64_t count;
+};
+
+using Event =
+    std::variant<GateEvent, WriteEvent, ReadEvent, PortEvent, LogEvent,
+                 NoticeEvent, StateEvent, TextEvent, LostEvent>;
 
 // Receives events from every thread of the host.
 class EventSink {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "child_process.h"
 
@@ -270,6 +271,68 @@ TEST_F(SiteTest, ASilentControllerShowsAsComFailure) {
   EXPECT_TRUE(
       WaitForEvent({{"event", "state"}, {"state", "stopped"}}, seconds(30)));
   EXPECT_EQ(host_.Wait(seconds(20)), 0);
+}
+
+// How often the log file has a line with this text.
+int CountInFile(const std::string &path, const std::string &text) {
+  std::string log = ReadFile(path);
+  int count = 0;
+  for (std::size_t at = 0; (at = log.find(text, at)) != std::string::npos;
+       at += text.size()) {
+    ++count;
+  }
+  return count;
+}
+
+// Nobody reads the host's stdout: the pipe fills within a few hundred
+// reports, yet the receiver goes on delivering (the log file, another
+// output, shows it) and a signal still ends the host.
+TEST_F(SiteTest, AStdoutNobodyReadsHoldsUpNeitherDeliveryNorTheEnd) {
+  StartSimulator({"--rate", "200"});
+  WriteConfig("com_interval = 60\n");
+  StartHost({"--trace", "--log", dir_ + "/host.log"});
+  const std::string received = "ULOPR1: $T1 received from ULO 1";
+  // Three times what the pipe holds as JSON lines (a report makes a gate
+  // and a log event of over 100 bytes each, a pipe holds 64 KiB).
+  constexpr int kReports = 900;
+  Steady::time_point deadline = Steady::now() + seconds(60);
+  while (CountInFile(dir_ + "/host.log", received) < kReports &&
+         Steady::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  ASSERT_GE(CountInFile(dir_ + "/host.log", received), kReports)
+      << HostErrors();
+
+  host_.Signal(SIGTERM);
+  EXPECT_EQ(host_.Wait(seconds(30)), 0);
+  EXPECT_NE(ReadFile(dir_ + "/host.log").find("host stopped"),
+            std::string::npos);
+}
+
+// A config run logs to host.log in its working directory unless told
+// otherwise; SIGHUP, after logrotate has moved the file, opens it again.
+TEST_F(SiteTest, TheDefaultLogIsOpenedAgainOnSighup) {
+  StartSimulator({"--rate", "5"});
+  WriteConfig("com_interval = 60\n");
+  StartHost();
+  ASSERT_TRUE(
+      WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
+      << HostErrors();
+  const std::string log = dir_ + "/host.log";
+  EXPECT_NE(ReadFile(log).find("ulo 1 start COM1: done (startup)"),
+            std::string::npos)
+      << ReadFile(log);
+  fs::rename(log, log + ".1");
+  host_.Signal(SIGHUP);
+  EXPECT_TRUE(WaitForEvent(
+      {{"event", "notice"}, {"text", "SIGHUP: the log file was opened again"}},
+      seconds(10)));
+  ASSERT_TRUE(host_.WriteLine("quit"));
+  EXPECT_EQ(host_.Wait(seconds(30)), 0);
+  std::string reopened = ReadFile(log);
+  EXPECT_NE(reopened.find("log file was opened again"), std::string::npos);
+  EXPECT_NE(reopened.find("host stopped"), std::string::npos);
+  EXPECT_EQ(ReadFile(log + ".1").find("host stopped"), std::string::npos);
 }
 
 TEST_F(SiteTest, ALineThatVanishesAndReturnsIsReconnected) {

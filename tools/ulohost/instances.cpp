@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host_log.h"
 #include "ulopr1/ulo.h"
 #include "zempro/control.h"
 
@@ -136,6 +137,7 @@ class Runner {
 
  private:
   void Run() {
+    SetThreadInstance(config_.ulo);  // the driver's messages on this thread
     int32_t result = instance_.Start(port_, config_.enabled);
     Report(PortAction::kStart, result, PortReason::kStartup);
     Link link = !config_.enabled     ? Link::kNoPort
@@ -424,6 +426,7 @@ bool Host::Start(std::string &error) {
   }
   subscription_ = zempro::Subscribe(
       [this](const zempro::GateInfo &gate, const zempro::GateValue &value) {
+        SetThreadInstance(gate.instance);  // the receiver's messages too
         sink_.Emit(GateEvent{value.time, gate.instance, gate.address,
                              value.value, value.updates});
       });
