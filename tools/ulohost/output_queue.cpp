@@ -85,9 +85,10 @@ void OutputQueue::Write(State &state) {
     bool reopen = std::exchange(state.reopen, false);
     bool closing = state.closing;
     lock.unlock();
+    // Reopened first, so that what the host says about it is in the new file.
+    if (reopen) state.output->Reopen();
     if (lost > 0) state.output->Emit(LostEvent{Clock::now(), lost});
     for (const Event &event : events) state.output->Emit(event);
-    if (reopen) state.output->Reopen();
     if (states) state.output->Refresh(*states);
     if (prompt) state.output->Prompt();
     lock.lock();
