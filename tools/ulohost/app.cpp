@@ -31,7 +31,9 @@ std::atomic<bool> stop_requested{false};
 std::atomic<bool> reopen_requested{false};
 
 void RequestStop(int) { stop_requested.store(true); }
+#ifdef SIGHUP
 void RequestReopen(int) { reopen_requested.store(true); }
+#endif
 
 void CatchSignals() {
   std::signal(SIGINT, RequestStop);
@@ -285,13 +287,13 @@ bool AddOutputs(const Config &config, const RunOptions &options,
     outputs.Add(std::move(file));
     return true;
   }
-  std::string message = "cannot open the log file " + path + ": " + error;
   if (asked) {
-    Fatal(nullptr, message);
+    Fatal(nullptr, "cannot open the log file " + path);
     return false;
   }
-  tell(NoticeEvent{Clock::now(), NoticeLevel::kError,
-                   message + "; running without one"});
+  tell(NoticeEvent{
+      Clock::now(), NoticeLevel::kError,
+      "cannot open the log file " + path + ": " + error + "; running without"});
   return true;
 }
 

@@ -84,6 +84,17 @@ gate = [{address = "$T1", type = "float"},
     ASSERT_TRUE(host_.Start(argv, child, error)) << error;
   }
 
+  // A controller reporting five times a second, COM read rarely, the host
+  // running with its defaults.
+  void StartQuietSite() {
+    StartSimulator({"--rate", "5"});
+    WriteConfig("com_interval = 60\n");
+    StartHost();
+    ASSERT_TRUE(
+        WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
+        << HostErrors();
+  }
+
   // Reads events until one matches; every event read is kept.
   std::optional<json> WaitFor(const std::function<bool(const json &)> &match,
                               std::chrono::seconds timeout) {
@@ -215,12 +226,7 @@ TEST_F(SiteTest, ValuesArriveWritesAreConfirmedAndShutdownIsClean) {
 }
 
 TEST_F(SiteTest, PortCommandsCloseReopenAndChangeTheLine) {
-  StartSimulator({"--rate", "5"});
-  WriteConfig("com_interval = 60\n");
-  StartHost();
-  ASSERT_TRUE(
-      WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
-      << HostErrors();
+  ASSERT_NO_FATAL_FAILURE(StartQuietSite());
   // The answer to the restart message is taken before the port closes (a
   // close drops what is still waiting on it).
   json first = {{"event", "gate"}, {"gate", "$SP1"}, {"updates", 1}};
@@ -314,12 +320,7 @@ TEST_F(SiteTest, AStdoutNobodyReadsHoldsUpNeitherDeliveryNorTheEnd) {
 // A config run logs to host.log in its working directory unless told
 // otherwise; SIGHUP, after logrotate has moved the file, opens it again.
 TEST_F(SiteTest, TheDefaultLogIsOpenedAgainOnSighup) {
-  StartSimulator({"--rate", "5"});
-  WriteConfig("com_interval = 60\n");
-  StartHost();
-  ASSERT_TRUE(
-      WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
-      << HostErrors();
+  ASSERT_NO_FATAL_FAILURE(StartQuietSite());
   const std::string log = dir_ + "/host.log";
   EXPECT_NE(ReadFile(log).find("ulo 1 start COM1: done (startup)"),
             std::string::npos)
