@@ -96,7 +96,16 @@ std::string AppendWhole(int fd, const std::string &text) {
                    static_cast<unsigned>(text.size() - done));
     if (n <= 0) {
       std::string error = ErrorText(n < 0 ? errno : ENOSPC);
-      if (done > 0 && before >= 0) _chsize_s(fd, before);
+      if (done > 0 && before >= 0) {
+        // Cut at the line's start; appends seek to the end again.
+        HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+        LARGE_INTEGER at;
+        at.QuadPart = before;
+        if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
+            !SetEndOfFile(file)) {
+          error += ", and the part written could not be cut off";
+        }
+      }
       return error;
     }
     done += static_cast<std::size_t>(n);
