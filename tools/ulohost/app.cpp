@@ -13,8 +13,10 @@
 
 #include "commands.h"
 #include "driver.h"
+#include "host_log.h"
 #include "instances.h"
 #include "output.h"
+#include "output_queue.h"
 #include "paths.h"
 #include "ports.h"
 #include "system.h"
@@ -26,36 +28,23 @@ namespace {
 using Steady = std::chrono::steady_clock;
 
 std::atomic<bool> stop_requested{false};
+std::atomic<bool> reopen_requested{false};
 
 void RequestStop(int) { stop_requested.store(true); }
+#ifdef SIGHUP
+void RequestReopen(int) { reopen_requested.store(true); }
+#endif
 
 void CatchSignals() {
   std::signal(SIGINT, RequestStop);
   std::signal(SIGTERM, RequestStop);
+#ifdef SIGHUP
+  std::signal(SIGHUP, RequestReopen);
+#endif
 #ifdef SIGPIPE
   std::signal(SIGPIPE, SIG_IGN);
 #endif
 }
-
-// The end of the host log, for the log command.
-class LogTail {
- public:
-  void Add(const zempro::LogRecord &record) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(zempro::FormatLogLine(record));
-    if (lines_.size() > kKeep) lines_.pop_front();
-  }
-  std::vector<std::string> Last(int count) const {
-    std::lock_guard lock(mutex_);
-    std::size_t n = std::min(lines_.size(), static_cast<std::size_t>(count));
-    return {lines_.end() - static_cast<std::ptrdiff_t>(n), lines_.end()};
-  }
-
- private:
-  static constexpr std::size_t kKeep = 2000;
-  mutable std::mutex mutex_;
-  std::deque<std::string> lines_;
-};
 
 // Registers the host's log sink for as long as it lives.
 class LogSinkGuard {
@@ -158,8 +147,9 @@ class InputLines {
 
 // The main loop: commands from stdin and the script, a refresh of the
 // output a few times a second, until quit, a signal or the duration.
+// live_view (may be null) reads the terminal's keys itself.
 void Serve(const Config &config, const RunOptions &options, Host &host,
-           Output &output, const LogTail &tail) {
+           Output &output, KeyReader *live_view, HostLog &log) {
   Steady::time_point start = Steady::now();
   std::optional<Steady::time_point> deadline;
   if (options.duration > 0) {
@@ -169,7 +159,7 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
   std::size_t next_step = 0;
   bool input_is_terminal = sys::IsTerminal(0);
   // The live view reads the keys of a terminal itself.
-  auto *keys = input_is_terminal ? dynamic_cast<KeyReader *>(&output) : nullptr;
+  KeyReader *keys = input_is_terminal ? live_view : nullptr;
   std::optional<sys::RawInput> raw;
   if (keys) raw.emplace();
   InputLines input(raw && raw->ok() ? keys : nullptr, output);
@@ -195,7 +185,7 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
         output.Emit(TextEvent{Clock::now(), "help", HelpLines(), command.id});
         break;
       case Verb::kLog:
-        output.Emit(TextEvent{Clock::now(), "log", tail.Last(command.count),
+        output.Emit(TextEvent{Clock::now(), "log", log.Last(command.count),
                               command.id});
         break;
       case Verb::kValues:
@@ -229,6 +219,12 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
     }
     // Ctrl-D at a terminal leaves; a script's end of input does not.
     if (quit || (!open && input_is_terminal)) break;
+    if (reopen_requested.exchange(false)) {
+      output.Reopen();
+      output.Emit(NoticeEvent{Clock::now(), NoticeLevel::kInfo,
+                              "SIGHUP: the log file was opened again"});
+    }
+    log.Flush(Clock::now());
     output.Refresh(host.States());
   }
 }
@@ -273,34 +269,73 @@ std::unique_ptr<DriverLibrary> LoadDriver(const Config &config,
   return driver;
 }
 
-// The log file the options or the config name, if any; false after saying
-// why it cannot be opened.
-bool OpenLogFile(const Config &config, const RunOptions &options,
-                 std::optional<zempro::LogSink> &log_file) {
-  std::string path =
-      !options.log_file.empty() ? options.log_file : config.host.log;
-  if (path.empty()) return true;
-  log_file = zempro::FileSink(path);
-  if (!log_file) Fatal(nullptr, "cannot open the log file " + path);
-  return log_file.has_value();
+// Under systemd, stderr is the journal's stream.
+bool StderrIsJournal() {
+  const char *stream = std::getenv("JOURNAL_STREAM");
+  return stream && *stream && sys::StreamIdentity(2) == stream;
 }
 
-// JSON lines when asked, the live view in a terminal, else plain lines.
-std::unique_ptr<Output> MakeOutput(const Config &config,
-                                   const RunOptions &options,
-                                   const Description &description) {
-  if (options.json) return MakeJsonOutput(std::cout);
-  if (sys::IsTerminal(1) && sys::EnableAnsi()) {
-    return MakeLiveView(1, config, description);
+// Where the host's events go: JSON lines when asked, the live view in a
+// terminal, else plain lines (left out under systemd, where the journal
+// carries the log); the journal; the log file the options or the config
+// name, else for a config run outside systemd host.log in the working
+// directory. live_view is set to the live view's key reader, if there is
+// one. False after saying why the log file cannot be opened.
+bool AddOutputs(const Config &config, const RunOptions &options,
+                const Description &description, bool default_log,
+                Outputs &outputs, KeyReader *&live_view) {
+  bool journal = StderrIsJournal();
+  bool live = false;
+  if (options.json) {
+    outputs.Add(MakeJsonOutput(1));
+  } else if (sys::IsTerminal(1) && sys::EnableAnsi()) {
+    std::unique_ptr<Output> view = MakeLiveView(1, config, description);
+    live_view = dynamic_cast<KeyReader *>(view.get());
+    outputs.Add(std::move(view));
+    live = true;
+  } else if (!journal) {
+    outputs.Add(MakePlainOutput(1));
   }
-  return MakePlainOutput(std::cout);
+  if (journal) outputs.Add(MakeJournal(2));
+
+  std::string path =
+      !options.log_file.empty() ? options.log_file : config.host.log;
+  bool asked = !path.empty();
+  if (!asked && (!default_log || journal)) return true;
+  if (!asked) path = config.host.workdir + "/host.log";
+  // Trouble with the file goes to the other outputs, and to stderr where
+  // neither the journal nor the live view shows it.
+  std::function<void(const Event &)> tell = outputs.Teller();
+  if (!journal && !live) {
+    tell = [tell](const Event &event) {
+      tell(event);
+      if (const auto *notice = std::get_if<NoticeEvent>(&event);
+          notice && notice->level == NoticeLevel::kError) {
+        sys::WriteAll(2, "ulohost: " + notice->text + "\n");
+      }
+    };
+  }
+  std::string error;
+  std::unique_ptr<Output> file = MakeLogFile(path, tell, error);
+  if (file) {
+    outputs.Add(std::move(file));
+    return true;
+  }
+  if (asked) {
+    Fatal(nullptr, "cannot open the log file " + path);
+    return false;
+  }
+  tell(NoticeEvent{
+      Clock::now(), NoticeLevel::kError,
+      "cannot open the log file " + path + ": " + error + "; running without"});
+  return true;
 }
 
 // Checks the gates, starts the instances and serves until the end; the
 // instances are shut down on return. Returns an exit code.
 int RunInstances(const Config &config, const RunOptions &options,
                  const DriverLibrary &driver, const Description &description,
-                 Output &output, const LogTail &tail) {
+                 Output &output, KeyReader *live_view, HostLog &log) {
   Host host(config, driver, description, output);
   ConfigError config_error;
   if (!host.CheckGates(config_error)) {
@@ -312,48 +347,60 @@ int RunInstances(const Config &config, const RunOptions &options,
     Fatal(&output, error);
     return kExitFailure;
   }
-  Serve(config, options, host, output, tail);
+  Serve(config, options, host, output, live_view, log);
   host.Shutdown();
+  log.Flush(Clock::now(), true);
   return kExitOk;
 }
 
-}  // namespace
-
-int RunHost(const Config &config, const RunOptions &options) {
+// RunHost; default_log for a config run (see AddOutputs).
+int Run(const Config &config, const RunOptions &options, bool default_log) {
   stop_requested.store(false);
+  reopen_requested.store(false);
   CatchSignals();
   if (!CheckConfiguredPorts(config)) return kExitConfig;
   Description description;
   std::unique_ptr<DriverLibrary> driver =
       LoadDriver(config, options, description);
-  std::optional<zempro::LogSink> log_file;
-  if (!driver || !OpenLogFile(config, options, log_file)) return kExitFailure;
+  if (!driver) return kExitFailure;
+  Outputs outputs;
+  KeyReader *live_view = nullptr;  // owned by outputs
+  if (!AddOutputs(config, options, description, default_log, outputs,
+                  live_view)) {
+    return kExitFailure;
+  }
   std::error_code ec;
   std::filesystem::current_path(config.host.workdir, ec);
   if (ec) {
-    Fatal(nullptr, "cannot enter the working directory " + config.host.workdir +
-                       ": " + ec.message());
+    Fatal(&outputs, "cannot enter the working directory " +
+                        config.host.workdir + ": " + ec.message());
+    outputs.Finish();
     return kExitFailure;
   }
   zempro::SetWaitRange(config.host.wait_min_ms, config.host.wait_max_ms);
 
-  std::unique_ptr<Output> output = MakeOutput(config, options, description);
-  output->Emit(NoticeEvent{
+  outputs.Emit(NoticeEvent{
       Clock::now(), NoticeLevel::kInfo,
       "driver '" + description.name + "' from " + driver->path() +
           ", workspace " + std::to_string(description.workspace_size) +
           " bytes, working directory " + config.host.workdir});
 
-  LogTail tail;
-  LogSinkGuard sink([&](const zempro::LogRecord &record) {
-    if (record.message_class == ZEM_CLASS_TRACE && !options.trace) return;
-    if (log_file) (*log_file)(record);
-    tail.Add(record);
-    output->Emit(LogEvent{record.time, record.message_class, record.text});
-  });
-  int code = RunInstances(config, options, *driver, description, *output, tail);
-  output->Finish();
+  HostLog log(outputs, options.trace);
+  int code;
+  {
+    LogSinkGuard sink(
+        [&](const zempro::LogRecord &record) { log.Add(record); });
+    code = RunInstances(config, options, *driver, description, outputs,
+                        live_view, log);
+  }
+  outputs.Finish();
   return code;
+}
+
+}  // namespace
+
+int RunHost(const Config &config, const RunOptions &options) {
+  return Run(config, options, false);
 }
 
 int RunConfigFile(const std::string &path, const RunOptions &options) {
@@ -363,7 +410,7 @@ int RunConfigFile(const std::string &path, const RunOptions &options) {
     std::cerr << "ulohost: " << error.ToString() << std::endl;
     return kExitConfig;
   }
-  return RunHost(config, options);
+  return Run(config, options, true);
 }
 
 }  // namespace ulohost

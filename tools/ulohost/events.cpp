@@ -111,6 +111,7 @@ struct ToJsonVisitor {
   json operator()(const LogEvent &e) const {
     json out = Base("log", e.time);
     out.update({{"class", e.message_class}, {"text", Printable(e.text)}});
+    if (e.ulo >= 0) out["ulo"] = e.ulo;
     return out;
   }
   json operator()(const NoticeEvent &e) const {
@@ -127,6 +128,11 @@ struct ToJsonVisitor {
     json out = Base("text", e.time);
     out.update({{"topic", e.topic}, {"lines", e.lines}});
     return WithId(std::move(out), e.id);
+  }
+  json operator()(const LostEvent &e) const {
+    json out = Base("lost", e.time);
+    out["count"] = e.count;
+    return out;
   }
 };
 

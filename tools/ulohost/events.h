@@ -110,6 +110,7 @@ struct LogEvent {
   Clock::time_point time;
   int32_t message_class;
   std::string text;
+  int ulo = -1;  // the instance it is about; -1: the host as a whole
 };
 
 enum class NoticeLevel { kInfo, kError };
@@ -139,9 +140,15 @@ struct TextEvent {
   CommandId id = {};
 };
 
-using Event =
-    std::variant<GateEvent, WriteEvent, ReadEvent, PortEvent, LogEvent,
-                 NoticeEvent, StateEvent, TextEvent, QualityEvent, ValuesEvent>;
+// Events a slow output lost: the oldest of its queue, dropped to make room.
+struct LostEvent {
+  Clock::time_point time;
+  uint64_t count;
+};
+
+using Event = std::variant<GateEvent, WriteEvent, ReadEvent, PortEvent,
+                           LogEvent, NoticeEvent, StateEvent, TextEvent,
+                           QualityEvent, ValuesEvent, LostEvent>;
 
 // Receives events from every thread of the host.
 class EventSink {

@@ -54,13 +54,15 @@ TEST(EventsTest, EveryKindIsNamed) {
       StateEvent{At(0), HostState::kRunning},
       NoticeEvent{At(0), NoticeLevel::kError, "no"},
       TextEvent{At(0), "help", {"a", "b"}},
+      LostEvent{At(0), 3},
   };
   std::vector<std::string> kinds;
   for (const Event &event : events) kinds.push_back(ToJson(event)["event"]);
-  EXPECT_EQ(kinds,
-            (std::vector<std::string>{"gate", "state", "notice", "text"}));
+  EXPECT_EQ(kinds, (std::vector<std::string>{"gate", "state", "notice", "text",
+                                             "lost"}));
   EXPECT_EQ(ToJson(events[0])["updates"], 4);
   EXPECT_EQ(ToJson(events[3])["lines"].size(), 2u);
+  EXPECT_EQ(ToJson(events[4])["count"], 3);
 }
 
 // Gate type and quality, digital values as JSON integers, and command ids

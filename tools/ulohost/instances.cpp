@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host_log.h"
 #include "ulopr1/ulo.h"
 #include "zempro/control.h"
 
@@ -171,6 +172,7 @@ class Runner {
 
  private:
   void Run() {
+    SetThreadInstance(config_.ulo);  // the driver's messages on this thread
     int32_t result = instance_.Start(port_, config_.enabled);
     Report(PortAction::kStart, result, PortReason::kStartup);
     Link link = !config_.enabled     ? Link::kNoPort
@@ -511,6 +513,7 @@ bool Host::Start(std::string &error) {
   }
   subscription_ = zempro::Subscribe(
       [this](const zempro::GateInfo &gate, const zempro::GateValue &value) {
+        SetThreadInstance(gate.instance);  // the receiver's messages too
         for (auto &runner : runners_) {
           if (runner->config().ulo == gate.instance) {
             runner->EmitValue(gate, value);

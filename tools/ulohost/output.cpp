@@ -2,8 +2,6 @@
 
 #include <charconv>
 #include <iterator>
-#include <mutex>
-#include <sstream>
 
 #include "ulopr1/ulo.h"
 
@@ -79,7 +77,8 @@ struct LineVisitor {
            ResultName(e.result) + " (" + ReasonName(e.reason) + ")";
   }
   std::string operator()(const LogEvent &e) const {
-    return "[" + std::to_string(e.message_class) + "] " + Printable(e.text);
+    return (e.ulo >= 0 ? Ulo(e.ulo) : "") + "[" +
+           std::to_string(e.message_class) + "] " + Printable(e.text);
   }
   std::string operator()(const NoticeEvent &e) const {
     return std::string(LevelName(e.level)) + ": " + e.text;
@@ -90,36 +89,10 @@ struct LineVisitor {
   std::string operator()(const TextEvent &e) const {
     return Block(e.topic, e.lines);
   }
-};
-
-class JsonOutput : public Output {
- public:
-  explicit JsonOutput(std::ostream &out) : out_(out) {}
-  void Emit(const Event &event) override {
-    std::string line = ToJson(event).dump(
-        -1, ' ', false, nlohmann::json::error_handler_t::replace);
-    std::lock_guard lock(mutex_);
-    out_ << line << std::endl;
+  std::string operator()(const LostEvent &e) const {
+    return "lost " + std::to_string(e.count) +
+           " events: this output did not keep up";
   }
-
- private:
-  std::ostream &out_;
-  std::mutex mutex_;
-};
-
-class PlainOutput : public Output {
- public:
-  explicit PlainOutput(std::ostream &out) : out_(out) {}
-  void Emit(const Event &event) override {
-    Clock::time_point time = std::visit([](auto &e) { return e.time; }, event);
-    std::string line = ClockTime(time) + " " + EventLine(event);
-    std::lock_guard lock(mutex_);
-    out_ << line << std::endl;
-  }
-
- private:
-  std::ostream &out_;
-  std::mutex mutex_;
 };
 
 }  // namespace
@@ -133,14 +106,6 @@ std::string FormatValue(double value, int32_t type) {
     return Printed(value, std::chars_format::fixed, 0);
   }
   return Printed(value, std::chars_format::general, 6);
-}
-
-std::unique_ptr<Output> MakeJsonOutput(std::ostream &out) {
-  return std::make_unique<JsonOutput>(out);
-}
-
-std::unique_ptr<Output> MakePlainOutput(std::ostream &out) {
-  return std::make_unique<PlainOutput>(out);
 }
 
 }  // namespace ulohost

@@ -45,6 +45,17 @@ long ReadInput(char *buffer, std::size_t size);
 // Writes all of text to fd.
 void WriteAll(int fd, const std::string &text);
 
+// A file opened for appending; -1 with error set when it cannot be.
+int OpenAppend(const std::string &path, std::string &error);
+// Appends text with one write. When only part of it fits (a full disk) that
+// part is cut off again, so the file never ends in half a line. Returns
+// what went wrong, or nothing.
+std::string AppendWhole(int fd, const std::string &text);
+void CloseFile(int fd);
+// "DEVICE:INODE" of an open file, as systemd names the journal's stream in
+// JOURNAL_STREAM; empty when unknown (and on Windows).
+std::string StreamIdentity(int fd);
+
 std::tm BrokenDownTime(std::time_t time, bool utc);
 
 void SetEnvironment(const char *name, const std::string &value);
