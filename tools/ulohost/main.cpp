@@ -27,6 +27,12 @@ int main(int argc, char **argv) {
   app.add_option("--duration", options.duration,
                  "stop after this many seconds (0: run until quit)")
       ->check(CLI::NonNegativeNumber);
+  app.add_flag("--check", options.check,
+               "check the config (and its gates with the driver), report "
+               "every mistake, open no port; exit 0 or 2");
+  app.add_flag("--strict", options.strict,
+               "refuse to start unless every enabled instance's port opens "
+               "(default: report it and retry every reopen_interval)");
 
 #ifndef _WIN32
   ulohost::DemoOptions demo;
