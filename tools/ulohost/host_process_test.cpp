@@ -322,15 +322,24 @@ TEST_F(SiteTest, ALineThatVanishesAndReturnsIsReconnected) {
                            seconds(20)));
 }
 
+// Every mistake once, on stderr, the driver's refusal of a gate among them;
+// nothing on stdout.
 TEST_F(SiteTest, ABadConfigStartsNothing) {
   std::ofstream(dir_ + "/site.toml")
-      << "[[instance]]\nulo = 1\nport = \"COM1\"\nbaud = 115200\n";
+      << "[[instance]]\nulo = 1\nport = \"COM1\"\nbaud = 115200\n"
+         "gate = [{address = \"T1\", type = \"float\"}]\n";
   StartHost();
   EXPECT_EQ(host_.Wait(seconds(20)), 2);
   EXPECT_FALSE(host_.ReadLine(seconds(1)));
   std::string errors = HostErrors();
-  EXPECT_NE(errors.find("site.toml:4:8: instance[1].baud:"), std::string::npos)
-      << errors;
+  for (std::string message :
+       {"site.toml:4:8: instance[1].baud: must be",
+        "site.toml:5:20: instance[1].gate[1].address: the driver refuses "
+        "gate 'T1'"}) {
+    std::size_t at = errors.find(message);
+    EXPECT_NE(at, std::string::npos) << message << "\nin:\n" << errors;
+    EXPECT_EQ(at, errors.rfind(message)) << errors;
+  }
 }
 
 // --check reports every mistake and opens no port: the held port and the
