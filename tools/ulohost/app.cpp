@@ -280,9 +280,13 @@ std::optional<int> Check(const Config &config, const RunOptions &options,
   for (const InstanceConfig &instance : config.instances) {
     gates += instance.gates.size();
   }
-  std::cout << config.file << ": " << config.instances.size() << " instances, "
-            << gates << " gates, no errors, " << errors.Count(true)
-            << " warnings" << std::endl;
+  auto count = [](std::size_t n, const char *what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+  };
+  std::cout << config.file << ": " << count(config.instances.size(), "instance")
+            << ", " << count(gates, "gate") << ", no errors, "
+            << count(static_cast<std::size_t>(errors.Count(true)), "warning")
+            << std::endl;
   return kExitOk;
 }
 

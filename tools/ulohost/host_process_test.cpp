@@ -391,6 +391,15 @@ TEST_F(SiteTest, CheckReportsEveryMistakeAndExitsZeroOrTwo) {
     Child check;
     StartProgram(check, options);
     EXPECT_EQ(check.Wait(seconds(20)), c.exit_code) << c.instances;
+    // A config that passes is summed up on stdout, its warnings counted.
+    std::optional<std::string> summary = check.ReadLine(seconds(1));
+    EXPECT_EQ(summary.has_value(), c.exit_code == 0);
+    if (summary) {
+      EXPECT_NE(summary->find("no errors, " +
+                              std::to_string(c.messages.size()) + " warning"),
+                std::string::npos)
+          << *summary;
+    }
     std::string errors = HostErrors();
     std::size_t lines = std::count(errors.begin(), errors.end(), '\n');
     EXPECT_EQ(lines, c.messages.size()) << errors;
