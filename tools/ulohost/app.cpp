@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "commands.h"
@@ -229,41 +230,37 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
   }
 }
 
-// Ports first: a missing one starts nothing. The config's port directory
-// is the driver's too.
-bool CheckConfiguredPorts(const Config &config) {
+// A missing port is a warning (its instance is retried), an error with
+// --strict. The config's port directory is the driver's too.
+void CheckConfiguredPorts(const Config &config, bool strict,
+                          ConfigErrors &errors) {
   if (!config.host.port_dir.empty()) {
     sys::SetEnvironment("ULO_PORT_DIR", config.host.port_dir);
   }
   const char *port_dir = std::getenv("ULO_PORT_DIR");
-  ConfigError error;
-  if (!CheckPorts(config, port_dir ? port_dir : "", error)) {
-    Fatal(nullptr, error.ToString());
-    return false;
-  }
-  return true;
+  CheckPorts(config, port_dir ? port_dir : "", strict, errors);
 }
 
 // The driver the options or the config name (else the one beside ulohost)
-// and what it announces; nullptr after saying why it cannot be run.
+// and what it announces; nullptr with error saying why it cannot be run.
 std::unique_ptr<DriverLibrary> LoadDriver(const Config &config,
                                           const RunOptions &options,
-                                          Description &description) {
+                                          Description &description,
+                                          std::string &error) {
   std::string path = !options.driver.empty()       ? options.driver
                      : !config.host.driver.empty() ? config.host.driver
                                                    : DefaultDriver();
-  std::string error;
   std::unique_ptr<DriverLibrary> driver = DriverLibrary::Load(path, error);
   if (!driver) {
-    Fatal(nullptr, "cannot load the driver " + path + ": " + error);
+    error = "cannot load the driver " + path + ": " + error;
     return nullptr;
   }
   description = driver->Describe();
   if (description.workspace_size <= 0 ||
       description.workspace_size > (1 << 20)) {
-    Fatal(nullptr, path + " announces a workspace of " +
-                       std::to_string(description.workspace_size) +
-                       " bytes: not a driver this host can run");
+    error = path + " announces a workspace of " +
+            std::to_string(description.workspace_size) +
+            " bytes: not a driver this host can run";
     return nullptr;
   }
   return driver;
@@ -273,6 +270,56 @@ std::unique_ptr<DriverLibrary> LoadDriver(const Config &config,
 bool StderrIsJournal() {
   const char *stream = std::getenv("JOURNAL_STREAM");
   return stream && *stream && sys::StreamIdentity(2) == stream;
+}
+
+// Every mistake once, in file order.
+void Report(ConfigErrors &errors) {
+  errors.Sort();
+  for (const ConfigError &error : errors.list()) {
+    std::cerr << "ulohost: " << error.ToString() << '\n';
+  }
+  std::cerr.flush();
+}
+
+// The config, its ports and (through the driver, which opens no port for
+// it) its gates. Returns an exit code when the host must not go on: the
+// config is wrong, the driver cannot be loaded, or only a check was asked.
+std::optional<int> Check(const Config &config, const RunOptions &options,
+                         ConfigErrors &errors,
+                         std::unique_ptr<DriverLibrary> &driver,
+                         Description &description) {
+  CheckConfiguredPorts(config, options.strict, errors);
+  std::string driver_error;
+  driver = LoadDriver(config, options, description, driver_error);
+  if (driver) {
+    CheckGates(config, *driver, description, errors);
+  } else if (options.check) {
+    std::string field = !options.driver.empty()       ? "--driver"
+                        : !config.host.driver.empty() ? "host.driver"
+                                                      : "";
+    errors.Add({config.file,
+                {},
+                field,
+                driver_error + (field.empty() ? " (set host.driver or --driver)"
+                                              : " (gates not checked)")});
+  }
+  Report(errors);
+  if (!driver && !options.check) Fatal(nullptr, driver_error);
+  if (errors.HasErrors()) return kExitConfig;
+  if (!driver) return kExitFailure;
+  if (!options.check) return std::nullopt;
+  std::size_t gates = 0;
+  for (const InstanceConfig &instance : config.instances) {
+    gates += instance.gates.size();
+  }
+  auto count = [](std::size_t n, const char *what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+  };
+  std::cout << config.file << ": " << count(config.instances.size(), "instance")
+            << ", " << count(gates, "gate") << ", no errors, "
+            << count(static_cast<std::size_t>(errors.Count(true)), "warning")
+            << std::endl;
+  return kExitOk;
 }
 
 // Where the host's events go: JSON lines when asked, the live view in a
@@ -337,13 +384,8 @@ int RunInstances(const Config &config, const RunOptions &options,
                  const DriverLibrary &driver, const Description &description,
                  Output &output, KeyReader *live_view, HostLog &log) {
   Host host(config, driver, description, output);
-  ConfigError config_error;
-  if (!host.CheckGates(config_error)) {
-    Fatal(&output, config_error.ToString());
-    return kExitConfig;
-  }
   std::string error;
-  if (!host.Start(error)) {
+  if (!host.Start(!options.strict, error)) {
     Fatal(&output, error);
     return kExitFailure;
   }
@@ -353,16 +395,19 @@ int RunInstances(const Config &config, const RunOptions &options,
   return kExitOk;
 }
 
-// RunHost; default_log for a config run (see AddOutputs).
-int Run(const Config &config, const RunOptions &options, bool default_log) {
+// RunHost; errors: what reading the config found (none for a config built
+// in the program); default_log for a config run (see AddOutputs).
+int Run(const Config &config, const RunOptions &options, ConfigErrors errors,
+        bool default_log) {
   stop_requested.store(false);
   reopen_requested.store(false);
   CatchSignals();
-  if (!CheckConfiguredPorts(config)) return kExitConfig;
   Description description;
-  std::unique_ptr<DriverLibrary> driver =
-      LoadDriver(config, options, description);
-  if (!driver) return kExitFailure;
+  std::unique_ptr<DriverLibrary> driver;
+  if (std::optional<int> code =
+          Check(config, options, errors, driver, description)) {
+    return *code;
+  }
   Outputs outputs;
   KeyReader *live_view = nullptr;  // owned by outputs
   if (!AddOutputs(config, options, description, default_log, outputs,
@@ -400,17 +445,18 @@ int Run(const Config &config, const RunOptions &options, bool default_log) {
 }  // namespace
 
 int RunHost(const Config &config, const RunOptions &options) {
-  return Run(config, options, false);
+  return Run(config, options, {}, false);
 }
 
 int RunConfigFile(const std::string &path, const RunOptions &options) {
   Config config;
-  ConfigError error;
-  if (!LoadConfig(path, config, error)) {
-    std::cerr << "ulohost: " << error.ToString() << std::endl;
+  ConfigErrors errors;
+  // With nothing read (no file, bad syntax) there is nothing more to check.
+  if (!LoadConfig(path, config, errors) && config.instances.empty()) {
+    Report(errors);
     return kExitConfig;
   }
-  return Run(config, options, true);
+  return Run(config, options, std::move(errors), true);
 }
 
 }  // namespace ulohost

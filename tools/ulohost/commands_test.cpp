@@ -9,7 +9,7 @@ namespace {
 
 Config TwoInstances() {
   Config config;
-  ConfigError error;
+  ConfigErrors error;
   EXPECT_TRUE(ParseConfig(R"(
 [[instance]]
 ulo = 1

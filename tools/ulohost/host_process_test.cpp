@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -50,23 +51,30 @@ class SiteTest : public testing::Test {
   void TearDown() override {
     host_.Stop(seconds(15));
     simulator_.Stop(seconds(5));
+    second_.Stop(seconds(5));
     fs::remove_all(dir_);
   }
 
-  void StartSimulator(std::vector<std::string> options) {
-    std::vector<std::string> argv = {PRV1SIM_BINARY, "--link", dir_ + "/COM1"};
+  // A simulator linked as port (COM1 unless said) in the port directory.
+  void StartSimulator(std::vector<std::string> options,
+                      const std::string &port = "COM1") {
+    Child &simulator = port == "COM1" ? simulator_ : second_;
+    std::vector<std::string> argv = {PRV1SIM_BINARY, "--link",
+                                     dir_ + "/" + port};
     argv.insert(argv.end(), options.begin(), options.end());
     Child::Options child;
-    child.stderr_file = dir_ + "/prv1sim.err";
+    child.stderr_file = dir_ + "/prv1sim-" + port + ".err";
     std::string error;
-    ASSERT_TRUE(simulator_.Start(argv, child, error)) << error;
-    std::optional<std::string> line = simulator_.ReadLine(seconds(10));
+    ASSERT_TRUE(simulator.Start(argv, child, error)) << error;
+    std::optional<std::string> line = simulator.ReadLine(seconds(10));
     ASSERT_TRUE(line && line->starts_with(kListening))
-        << ReadFile(dir_ + "/prv1sim.err");
+        << ReadFile(child.stderr_file);
   }
 
-  // A config with one instance on COM1 and the simulator's usual points.
-  void WriteConfig(const std::string &host_fields) {
+  // A config with one instance on COM1 and the simulator's usual points,
+  // then the instances given.
+  void WriteConfig(const std::string &host_fields,
+                   const std::string &instances = "") {
     std::ofstream(dir_ + "/site.toml") << "[host]\nport_dir = \".\"\n"
                                        << host_fields << R"(
 [[instance]]
@@ -76,17 +84,22 @@ restart_message = "RESTART 100"
 gate = [{address = "$T1", type = "float"},
         {address = "$SP1", type = "float"},
         {address = "@DO1", type = "digital"}]
-)";
+)" << instances;
   }
 
   void StartHost(std::vector<std::string> extra = {}) {
+    StartProgram(host_, extra);
+  }
+
+  // ulohost --json with the options, on the site's config.
+  void StartProgram(Child &host, std::vector<std::string> extra) {
     std::vector<std::string> argv = {ULOHOST_BINARY, "--json"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     argv.push_back(dir_ + "/site.toml");
     Child::Options child;
     child.stderr_file = dir_ + "/ulohost.err";
     std::string error;
-    ASSERT_TRUE(host_.Start(argv, child, error)) << error;
+    ASSERT_TRUE(host.Start(argv, child, error)) << error;
   }
 
   // A controller reporting five times a second, COM read rarely, the host
@@ -116,6 +129,17 @@ gate = [{address = "$T1", type = "float"},
       if (match(event)) return event;
     }
     return std::nullopt;
+  }
+
+  // A notice holding part, read already or still to come.
+  bool NoticeSeenOrComes(const std::string &part,
+                         std::chrono::seconds timeout) {
+    auto match = [&](const json &event) {
+      return event["event"] == "notice" &&
+             event["text"].get<std::string>().find(part) != std::string::npos;
+    };
+    return std::any_of(events_.begin(), events_.end(), match) ||
+           WaitFor(match, timeout).has_value();
   }
 
   std::optional<json> WaitForEvent(const json &fields,
@@ -157,6 +181,7 @@ gate = [{address = "$T1", type = "float"},
 
   std::string dir_;
   Child simulator_;
+  Child second_;  // on COM2
   Child host_;
   std::vector<json> events_;
 };
@@ -395,40 +420,181 @@ TEST_F(SiteTest, ALineThatVanishesAndReturnsIsReconnected) {
       << EventsSeen();
 }
 
+// Every mistake once, on stderr, the driver's refusal of a gate among them;
+// nothing on stdout.
 TEST_F(SiteTest, ABadConfigStartsNothing) {
   std::ofstream(dir_ + "/site.toml")
-      << "[[instance]]\nulo = 1\nport = \"COM1\"\nbaud = 115200\n";
+      << "[[instance]]\nulo = 1\nport = \"COM1\"\nbaud = 115200\n"
+         "gate = [{address = \"T1\", type = \"float\"}]\n";
   StartHost();
   EXPECT_EQ(host_.Wait(seconds(20)), 2);
   EXPECT_FALSE(host_.ReadLine(seconds(1)));
   std::string errors = HostErrors();
-  EXPECT_NE(errors.find("site.toml:4:8: instance[1].baud:"), std::string::npos)
-      << errors;
+  for (std::string message :
+       {"site.toml:4:8: instance[1].baud: must be",
+        "site.toml:5:20: instance[1].gate[1].address: the driver refuses "
+        "gate 'T1'"}) {
+    std::size_t at = errors.find(message);
+    EXPECT_NE(at, std::string::npos) << message << "\nin:\n" << errors;
+    EXPECT_EQ(at, errors.rfind(message)) << errors;
+  }
 }
 
-TEST_F(SiteTest, AMissingPortStartsNothing) {
-  fs::create_symlink("/dev/pts/no-such-terminal", dir_ + "/COM1");
-  WriteConfig("");
-  StartHost();
-  EXPECT_EQ(host_.Wait(seconds(20)), 2);
-  EXPECT_FALSE(host_.ReadLine(seconds(1)));
-  std::string errors = HostErrors();
-  EXPECT_NE(errors.find("site.toml:6:8: instance[1].port: port 'COM1' not "
-                        "found"),
-            std::string::npos)
-      << errors;
-}
-
-TEST_F(SiteTest, APortHeldElsewhereFailsTheStart) {
+// --check reports every mistake and opens no port: the held port and the
+// missing one are no reason to fail it.
+TEST_F(SiteTest, CheckReportsEveryMistakeAndExitsZeroOrTwo) {
+  struct Case {
+    std::string instances;  // after the one on COM1
+    std::vector<std::string> options;
+    int exit_code;
+    std::vector<std::string> messages;
+  };
+  const Case cases[] = {
+      {"[[instance]]\nulo = 2\nport = \"COM2\"\n"
+       "gate = [{address = \"$t2\", type = \"float\"}]\n",
+       {},
+       0,
+       {"site.toml:13:8: warning: instance[2].port: port 'COM2' not found",
+        "site.toml:14:20: warning: instance[2].gate[1].address: '$t2' is "
+        "taken as '$T2'"}},
+      {"[[instance]]\nulo = 2\nport = \"COM2\"\nbaud = \"9600\"\n"
+       "restart_message = \"@DO1=1\"\n"
+       "gate = [{address = \"T2\", type = \"float\"}]\n",
+       {},
+       2,
+       {"site.toml:13:8: warning: instance[2].port: port 'COM2' not found",
+        "site.toml:14:8: instance[2].baud: must be a whole number",
+        "site.toml:15:19: instance[2].restart_message: '@DO1=1' is a write "
+        "line",
+        "site.toml:16:20: instance[2].gate[1].address: the driver refuses "
+        "gate 'T2'"}},
+      {"", {"--strict"}, 0, {}},
+      {"[[instance]]\nulo = 2\nport = \"COM2\"\n",
+       {"--strict"},
+       2,
+       {"site.toml:13:8: instance[2].port: port 'COM2' not found"}},
+      {"",
+       {"--driver", "/no/such/libulopr1.so"},
+       2,
+       {"site.toml: --driver: cannot load the driver /no/such/libulopr1.so"}},
+  };
   StartSimulator({});
-  int held = open((dir_ + "/COM1").c_str(), O_RDWR | O_NOCTTY);
+  int held = open((dir_ + "/COM1").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(held, 0);
   ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-  WriteConfig("");
+  for (const Case &c : cases) {
+    WriteConfig("", c.instances);
+    std::vector<std::string> options = {"--check"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    Child check;
+    StartProgram(check, options);
+    EXPECT_EQ(check.Wait(seconds(20)), c.exit_code) << c.instances;
+    // A config that passes is summed up on stdout, its warnings counted.
+    std::optional<std::string> summary = check.ReadLine(seconds(1));
+    EXPECT_EQ(summary.has_value(), c.exit_code == 0);
+    if (summary) {
+      EXPECT_NE(summary->find("no errors, " +
+                              std::to_string(c.messages.size()) + " warning"),
+                std::string::npos)
+          << *summary;
+    }
+    std::string errors = HostErrors();
+    std::size_t lines = std::count(errors.begin(), errors.end(), '\n');
+    EXPECT_EQ(lines, c.messages.size()) << errors;
+    for (const std::string &message : c.messages) {
+      EXPECT_NE(errors.find("ulohost: " + dir_ + "/" + message),
+                std::string::npos)
+          << message << "\nin:\n"
+          << errors;
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir_ + "/uloPR101.int"));
+  close(held);
+}
+
+// One instance runs while the other's port is missing; it starts once its
+// port appears.
+TEST_F(SiteTest, AnInstanceStartsOnceItsMissingPortAppears) {
+  StartSimulator({"--rate", "5"});
+  WriteConfig("reopen_interval = 1\n",
+              "[[instance]]\nulo = 2\nport = \"COM2\"\n"
+              "gate = [{address = \"$T1\", type = \"float\"}]\n");
   StartHost();
-  EXPECT_TRUE(WaitForEvent(
-      {{"event", "port"}, {"action", "start"}, {"result", 2}}, seconds(20)));
-  EXPECT_EQ(host_.Wait(seconds(20)), 1);
+  ASSERT_TRUE(
+      WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
+      << HostErrors();
+  EXPECT_TRUE(Seen(
+      {{"event", "port"}, {"ulo", 2}, {"action", "start"}, {"result", 2}}));
+  EXPECT_TRUE(NoticeSeenOrComes("ulo 2: port 'COM2' not found", seconds(10)));
+  EXPECT_TRUE(WaitForEvent({{"event", "gate"}, {"ulo", 1}}, seconds(20)));
+  EXPECT_NE(HostErrors().find("warning: instance[2].port: port 'COM2' not "
+                              "found"),
+            std::string::npos)
+      << HostErrors();
+
+  StartSimulator({"--rate", "5"}, "COM2");
+  EXPECT_TRUE(WaitForEvent({{"event", "port"},
+                            {"ulo", 2},
+                            {"action", "start"},
+                            {"reason", "reconnect"},
+                            {"result", 0}},
+                           seconds(20)))
+      << EventsSeen();
+  // Command 1 sent the restart message: the controller answers.
+  EXPECT_TRUE(WaitForEvent({{"event", "gate"}, {"ulo", 2}}, seconds(20)));
+  ASSERT_TRUE(host_.WriteLine("quit"));
+  EXPECT_EQ(host_.Wait(seconds(30)), 0);
+}
+
+// A port another program holds is reported; once let go, reopen starts the
+// instance (the timer would too, after its hour).
+TEST_F(SiteTest, APortHeldElsewhereStartsOnceReleased) {
+  StartSimulator({"--rate", "5"});
+  int held = open((dir_ + "/COM1").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  WriteConfig("reopen_interval = 3600\n");
+  StartHost();
+  ASSERT_TRUE(
+      WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
+      << HostErrors();
+  EXPECT_TRUE(NoticeSeenOrComes(
+      "ulo 1: cannot open port 'COM1' (held by another program", seconds(10)));
+  close(held);
+  ASSERT_TRUE(host_.WriteLine("reopen"));
+  EXPECT_TRUE(WaitForEvent({{"event", "port"},
+                            {"action", "start"},
+                            {"reason", "command"},
+                            {"result", 0}},
+                           seconds(20)))
+      << EventsSeen();
+  EXPECT_TRUE(WaitForEvent({{"event", "gate"}, {"ulo", 1}}, seconds(20)))
+      << EventsSeen();
+  ASSERT_TRUE(host_.WriteLine("quit"));
+  EXPECT_EQ(host_.Wait(seconds(30)), 0);
+}
+
+// --strict starts all or nothing: a missing port is a config error, a held
+// one a failure.
+TEST_F(SiteTest, StrictRefusesAMissingOrHeldPort) {
+  fs::create_symlink("/dev/pts/no-such-terminal", dir_ + "/COM1");
+  WriteConfig("");
+  StartHost({"--strict"});
+  EXPECT_EQ(host_.Wait(seconds(20)), 2);
+  EXPECT_FALSE(host_.ReadLine(seconds(1)));
+  EXPECT_NE(HostErrors().find("site.toml:6:8: instance[1].port: port 'COM1' "
+                              "not found"),
+            std::string::npos)
+      << HostErrors();
+
+  fs::remove(dir_ + "/COM1");
+  StartSimulator({});
+  int held = open((dir_ + "/COM1").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  Child strict;
+  StartProgram(strict, {"--strict"});
+  EXPECT_EQ(strict.Wait(seconds(20)), 1);
   EXPECT_NE(HostErrors().find("instance[1].port: ulo 1 cannot open port "
                               "'COM1'"),
             std::string::npos)

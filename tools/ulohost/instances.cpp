@@ -10,9 +10,11 @@
 #include <fstream>
 #include <future>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "host_log.h"
+#include "ports.h"
 #include "ulopr1/ulo.h"
 #include "zempro/control.h"
 
@@ -93,8 +95,10 @@ class Runner {
   DriverInstance &instance() { return instance_; }
 
   // Starts the worker, whose first act is command 1; the future answers its
-  // result.
-  std::future<int32_t> Launch() {
+  // result. With retry a port that cannot be opened is started again on a
+  // timer.
+  std::future<int32_t> Launch(bool retry) {
+    retry_start_ = retry;
     std::future<int32_t> started = start_result_.get_future();
     thread_ = std::thread([this] { Run(); });
     return started;
@@ -123,7 +127,7 @@ class Runner {
     return state_;
   }
 
-  // After the worker has ended: whether the instance holds a port and a
+  // Whether the port has been opened once, so that the instance holds a
   // receiver that must be stopped.
   bool Started() const {
     std::lock_guard lock(mutex_);
@@ -173,20 +177,8 @@ class Runner {
  private:
   void Run() {
     SetThreadInstance(config_.ulo);  // the driver's messages on this thread
-    int32_t result = instance_.Start(port_, config_.enabled);
-    Report(PortAction::kStart, result, PortReason::kStartup);
-    Link link = !config_.enabled     ? Link::kNoPort
-                : result == ULO_DONE ? Link::kOpen
-                                     : Link::kFailed;
-    {
-      std::lock_guard lock(mutex_);
-      started_ = config_.enabled && result == ULO_DONE;
-    }
-    SetLink(link);
-    Steady::time_point now = Steady::now();
-    next_com_ = now + Seconds(host_.com_interval);
-    next_status_ = now + Seconds(host_.status_interval);
-    start_result_.set_value(result);
+    next_status_ = Steady::now() + Seconds(host_.status_interval);
+    start_result_.set_value(StartPort(PortReason::kStartup));
 
     std::unique_lock lock(mutex_);
     while (true) {
@@ -215,6 +207,8 @@ class Runner {
         return std::min(next_com_, next_status_);
       case Link::kLost:
         return next_reopen_;
+      case Link::kFailed:
+        return retry_start_ ? next_reopen_ : idle;
       default:
         return idle;
     }
@@ -231,7 +225,55 @@ class Runner {
       ReadGate(StatusGate::kStatus, true);
     } else if (link == Link::kLost && now >= next_reopen_) {
       Reopen(PortReason::kReconnect);
+    } else if (link == Link::kFailed && now >= next_reopen_) {
+      StartPort(PortReason::kReconnect);
     }
+  }
+
+  // Command 1, which opens the port, starts the receiver and sends the
+  // restart message. The driver keeps no port settings from a start that
+  // could not open the port, so such a port is opened by starting again
+  // (command 13 would have nothing to reopen).
+  int32_t StartPort(PortReason reason, const CommandId &id = {}) {
+    Busy("start");
+    int32_t result = instance_.Start(port_, config_.enabled);
+    Report(PortAction::kStart, result, reason, id);
+    if (!config_.enabled) {
+      SetLink(Link::kNoPort);
+    } else if (result == ULO_DONE) {
+      {
+        std::lock_guard lock(mutex_);
+        started_ = true;
+      }
+      if (reason != PortReason::kStartup) {
+        Notice(NoticeLevel::kInfo,
+               "port '" + port_.name + "' opened; the instance runs");
+      }
+      Resume(false);
+    } else {
+      next_reopen_ = Steady::now() + Seconds(host_.reopen_interval);
+      SetLink(Link::kFailed);
+      if (retry_start_ && reason == PortReason::kStartup) {
+        std::ostringstream again;
+        again << "; trying again every " << host_.reopen_interval << " s";
+        Notice(NoticeLevel::kError, StartFailure() + again.str());
+      }
+    }
+    return result;
+  }
+
+  // Why the port could not be opened, as far as the host can tell.
+  std::string StartFailure() const {
+    const char *port_dir = std::getenv("ULO_PORT_DIR");
+    std::string missing = MissingPort(port_.name, port_dir ? port_dir : "");
+    if (!missing.empty()) return missing;
+    return "cannot open port '" + port_.name +
+           "' (held by another program, or not a serial device)";
+  }
+
+  void Notice(NoticeLevel level, const std::string &text) {
+    sink_.Emit(NoticeEvent{Clock::now(), level,
+                           "ulo " + std::to_string(config_.ulo) + ": " + text});
   }
 
   void Execute(const Command &command) {
@@ -316,8 +358,13 @@ class Runner {
     }
   }
 
-  // Command 13; on success a warm start brings the controller back.
+  // Command 13; on success a warm start brings the controller back. An
+  // instance whose port never opened is started instead.
   void Reopen(PortReason reason, const CommandId &id = {}) {
+    if (!Started()) {
+      StartPort(reason, id);
+      return;
+    }
     Busy("reopen");
     int32_t result = instance_.ReopenPort();
     Report(PortAction::kReopen, result, reason, id);
@@ -336,6 +383,7 @@ class Runner {
 
   void ChangePort(const PortRequest &request, const CommandId &id) {
     Busy("port " + request.name);
+    bool never_opened = !Started();
     bool renamed = request.name != port_.name;
     // The driver cannot reopen the port it holds: new line settings on the
     // same port need it closed first.
@@ -350,13 +398,18 @@ class Runner {
     port_.line.data_bits = request.data_bits.value_or(port_.line.data_bits);
     port_.line.parity = request.parity.value_or(port_.line.parity);
     port_.line.stop_bits = request.stop_bits.value_or(port_.line.stop_bits);
-    PortSpec change = port_;
-    change.read_timeout = 0;  // keep the instance's read timeout
-    int32_t result = instance_.ChangePort(change);
     {
       std::lock_guard lock(mutex_);
       state_.port = port_.name;
     }
+    // A start that never opened its port is retried with the new settings.
+    if (never_opened) {
+      StartPort(PortReason::kCommand, id);
+      return;
+    }
+    PortSpec change = port_;
+    change.read_timeout = 0;  // keep the instance's read timeout
+    int32_t result = instance_.ChangePort(change);
     Report(PortAction::kChange, result, PortReason::kCommand, id);
     if (result == ULO_DONE) {
       Resume(false);
@@ -448,7 +501,8 @@ class Runner {
   std::mutex emit_mutex_;  // orders gate events and quality changes
   std::deque<Command> queue_;
   bool stopping_ = false;
-  bool started_ = false;
+  bool started_ = false;      // the port has been opened once
+  bool retry_start_ = false;  // set before the worker starts
   InstanceState state_;
 
   // Only the worker touches these.
@@ -468,31 +522,33 @@ Host::Host(const Config &config, const DriverLibrary &driver,
 
 Host::~Host() { Shutdown(); }
 
-bool Host::CheckGates(ConfigError &error) {
-  for (auto &runner : runners_) {
-    const InstanceConfig &instance = runner->config();
-    for (std::size_t i = 0; i < instance.gates.size(); ++i) {
-      const GateConfig &gate = instance.gates[i];
-      CheckedGate checked =
-          runner->instance().CheckGate(gate.address, gate.type);
-      if (checked.result == ULO_DONE) continue;
-      bool listed = gate.where.line != instance.where.line ||
-                    gate.where.column != instance.where.column;
-      error = {
-          config_.file, gate.where,
-          "instance[" + std::to_string(instance.index) + "]" +
-              (listed ? ".gate[" + std::to_string(i + 1) + "].address" : ""),
-          "the driver refuses gate '" + gate.address + "' as " +
-              (gate.type == ULO_TYPE_FLOAT ? "float" : "digital") +
-              " (data gates begin with $ or @; STATUS and COM must be "
-              "digital)"};
-      return false;
+bool CheckGates(const Config &config, const DriverLibrary &driver,
+                const Description &description, ConfigErrors &errors) {
+  bool accepted = true;
+  for (const InstanceConfig &instance : config.instances) {
+    DriverInstance checker(
+        driver, instance.ulo,
+        static_cast<std::size_t>(description.workspace_size));
+    for (const GateConfig &gate : instance.gates) {
+      if (checker.CheckGate(gate.address, gate.type).result == ULO_DONE) {
+        continue;
+      }
+      errors.Add(
+          {config.file, gate.where,
+           "instance[" + std::to_string(instance.index) + "]" +
+               (gate.index ? ".gate[" + std::to_string(gate.index) + "].address"
+                           : ""),
+           "the driver refuses gate '" + gate.address + "' as " +
+               (gate.type == ULO_TYPE_FLOAT ? "float" : "digital") +
+               " (data gates begin with $ or @; STATUS and COM must be "
+               "digital)"});
+      accepted = false;
     }
   }
-  return true;
+  return accepted;
 }
 
-bool Host::Start(std::string &error) {
+bool Host::Start(bool retry, std::string &error) {
   namespace fs = std::filesystem;
   for (const InstanceConfig &instance : config_.instances) {
     if (!instance.restart_message) continue;
@@ -523,10 +579,10 @@ bool Host::Start(std::string &error) {
 
   std::vector<std::future<int32_t>> results;
   launched_ = true;
-  for (auto &runner : runners_) results.push_back(runner->Launch());
+  for (auto &runner : runners_) results.push_back(runner->Launch(retry));
   for (std::size_t i = 0; i < runners_.size(); ++i) {
     const InstanceConfig &instance = runners_[i]->config();
-    if (results[i].get() != ULO_DONE && error.empty()) {
+    if (results[i].get() != ULO_DONE && !retry && error.empty()) {
       error = config_.file + ":" + std::to_string(instance.port_where.line) +
               ": instance[" + std::to_string(instance.index) + "].port: ulo " +
               std::to_string(instance.ulo) + " cannot open port '" +

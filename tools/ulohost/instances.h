@@ -11,6 +11,11 @@
 // every `reopen_interval` seconds until it works. A port closed by command
 // stays closed until reopened by command.
 //
+// Start: a port that cannot be opened at start (missing, or held by another
+// program) is named in a notice and the start (1) is tried again every
+// `reopen_interval` seconds while the other instances run; the driver keeps
+// nothing of a start that failed, so 13 is of no use there.
+//
 // Gate quality: an instance's gates turn stale when its latest COM read
 // fails or its port is closed, lost or could not be opened, and good again
 // once the port is open and the latest COM read worked (after a failed read
@@ -38,7 +43,7 @@ enum class Link {
   kClosed,    // closed by command
   kLost,      // reopen failed; retried on a timer
   kNoPort,    // configured without a port (enabled = false)
-  kFailed,    // the start could not open the port
+  kFailed,    // the start could not open the port; retried on a timer
 };
 const char *LinkName(Link link);
 
@@ -56,6 +61,12 @@ struct InstanceState {
 
 class Runner;
 
+// Asks the driver about every configured gate (command 3, which opens no
+// port), each instance on a workspace of its own. A gate it refuses is an
+// error naming the gate's line. False when one is refused.
+bool CheckGates(const Config &config, const DriverLibrary &driver,
+                const Description &description, ConfigErrors &errors);
+
 class Host {
  public:
   Host(const Config &config, const DriverLibrary &driver,
@@ -64,14 +75,12 @@ class Host {
   Host(const Host &) = delete;
   Host &operator=(const Host &) = delete;
 
-  // Asks the driver about every configured gate (command 3) before anything
-  // starts. A gate it refuses is an error naming the gate's line.
-  bool CheckGates(ConfigError &error);
-
   // Writes the init files the config asks for, defines the gates with the
-  // host runtime and starts every instance (command 1, all at once). When
-  // one cannot start the others are stopped again and error says why.
-  bool Start(std::string &error);
+  // host runtime and starts every instance (command 1, all at once). With
+  // retry an instance whose port cannot be opened is retried on a timer and
+  // the others run; without, the others are stopped again and error says
+  // why.
+  bool Start(bool retry, std::string &error);
 
   // Queues an instance command (write, reads, port control) for its worker.
   void Submit(const Command &command);

@@ -40,7 +40,7 @@ class LiveViewTest : public testing::Test {
               "\"\n";
     }
     Config config;
-    ConfigError error;
+    ConfigErrors error;
     EXPECT_TRUE(ParseConfig(text, "site.toml", "/", config, error));
     return config;
   }

@@ -33,6 +33,12 @@ int main(int argc, char **argv) {
         ->check(CLI::NonNegativeNumber);
   };
   add_run_options(app);
+  app.add_flag("--check", options.check,
+               "check the config (and its gates with the driver), report "
+               "every mistake, open no port; exit 0 or 2");
+  app.add_flag("--strict", options.strict,
+               "refuse to start unless every enabled instance's port opens "
+               "(default: report it and retry every reopen_interval)");
 
 #ifndef _WIN32
   ulohost::DemoOptions demo;
