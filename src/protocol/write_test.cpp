@@ -158,6 +158,12 @@ TEST_F(WriteTest, ReportsAroundAndInsideTheEchoAreDeliveredAndItStillCounts) {
        [](auto &line, auto &report) {
          return line.substr(0, 1) + report + line.substr(1);
        }},
+      {"after a backlog of 600 short reports",
+       [](auto &line, auto &report) {
+         std::string backlog;
+         for (int n = 0; n < 600; ++n) backlog += report;
+         return backlog + line;
+       }},
   };
   for (uint64_t i = 0; i < std::size(rows); ++i) {
     const std::string report = Frame("$T1=" + std::to_string(i + 1));
