@@ -60,7 +60,7 @@ const char *LinkName(Link link) {
     case Link::kNoPort:
       return "no port";
     case Link::kFailed:
-      return "failed";
+      return "not opened, retrying";
   }
   return "?";
 }
