@@ -14,6 +14,7 @@
 #include "commands.h"
 #include "driver.h"
 #include "instances.h"
+#include "notify.h"
 #include "output.h"
 #include "paths.h"
 #include "ports.h"
@@ -70,7 +71,21 @@ class LogSinkGuard {
   int id_;
 };
 
-std::string DefaultDriver() { return FindCompanion(ULOHOST_DRIVER_RELPATH); }
+// The driver beside ulohost (in its build tree or its install); empty after
+// saying every place looked at.
+std::string DefaultDriver() {
+  std::string found = FindCompanion(ULOHOST_DRIVER_RELPATH);
+  std::error_code ec;
+  if (std::filesystem::exists(found, ec)) return found;
+  std::string looked;
+  for (const std::string &place : CompanionPlaces(ULOHOST_DRIVER_RELPATH)) {
+    looked += (looked.empty() ? "" : ", ") + place;
+  }
+  std::cerr << "ulohost: cannot find the driver; looked at " << looked
+            << " (name it with host.driver in the config, or --driver)"
+            << std::endl;
+  return "";
+}
 
 void Fatal(Output *output, const std::string &message) {
   std::cerr << "ulohost: " << message << std::endl;
@@ -138,7 +153,7 @@ class InputLines {
 // The main loop: commands from stdin and the script, a refresh of the
 // output a few times a second, until quit, a signal or the duration.
 void Serve(const Config &config, const RunOptions &options, Host &host,
-           Output &output, const LogTail &tail) {
+           Output &output, const LogTail &tail, ServiceNotifier &notifier) {
   Steady::time_point start = Steady::now();
   std::optional<Steady::time_point> deadline;
   if (options.duration > 0) {
@@ -200,6 +215,9 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
     // Ctrl-D at a terminal leaves; a script's end of input does not.
     if (quit || (!open && input_is_terminal)) break;
     output.Refresh(host.States());
+    notifier.FeedWatchdog([&](Steady::duration interval) {
+      return host.ReceiversAlive(interval);
+    });
   }
 }
 
@@ -226,10 +244,14 @@ std::unique_ptr<DriverLibrary> LoadDriver(const Config &config,
   std::string path = !options.driver.empty()       ? options.driver
                      : !config.host.driver.empty() ? config.host.driver
                                                    : DefaultDriver();
+  if (path.empty()) return nullptr;
   std::string error;
   std::unique_ptr<DriverLibrary> driver = DriverLibrary::Load(path, error);
   if (!driver) {
-    Fatal(nullptr, "cannot load the driver " + path + ": " + error);
+    const char *named = !options.driver.empty()       ? " (--driver)"
+                        : !config.host.driver.empty() ? " (host.driver)"
+                                                      : "";
+    Fatal(nullptr, "cannot load the driver " + path + named + ": " + error);
     return nullptr;
   }
   description = driver->Describe();
@@ -277,12 +299,17 @@ int RunInstances(const Config &config, const RunOptions &options,
     Fatal(&output, config_error.ToString());
     return kExitConfig;
   }
+  ServiceNotifier notifier([&output](const std::string &problem) {
+    output.Emit(NoticeEvent{Clock::now(), NoticeLevel::kError, problem});
+  });
   std::string error;
   if (!host.Start(error)) {
     Fatal(&output, error);
     return kExitFailure;
   }
-  Serve(config, options, host, output, tail);
+  notifier.Ready();
+  Serve(config, options, host, output, tail, notifier);
+  notifier.Stopping();
   host.Shutdown();
   return kExitOk;
 }

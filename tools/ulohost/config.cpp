@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "toml_reader.h"
@@ -24,9 +25,24 @@ std::string Resolve(const std::string &base_dir, const std::string &path) {
   return (fs::path(base_dir) / path).lexically_normal().string();
 }
 
+// Under systemd the service's own directories are the defaults: the init
+// files in its state directory, the log in its logs directory. Each variable
+// may list several directories; the first is the service's.
+std::string ServiceDirectory(const char *variable) {
+  const char *value = std::getenv(variable);
+  std::string list = value ? value : "";
+  return list.substr(0, list.find(':'));
+}
+
 bool ReadHost(const TomlTable &root, const std::string &base_dir,
               HostConfig &host) {
-  host.workdir = fs::path(base_dir).lexically_normal().string();
+  std::string state_dir = ServiceDirectory("STATE_DIRECTORY");
+  host.workdir = fs::path(state_dir.empty() ? base_dir : state_dir)
+                     .lexically_normal()
+                     .string();
+  std::string logs_dir = ServiceDirectory("LOGS_DIRECTORY");
+  if (!logs_dir.empty())
+    host.log = (fs::path(logs_dir) / "ulohost.log").string();
   std::optional<TomlTable> table;
   if (!root.Table("host", "must be a table ([host])", table)) return false;
   if (!table) return true;

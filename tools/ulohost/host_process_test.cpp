@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "child_process.h"
+#include "testing/datagram_receiver.h"
 
 namespace ulohost {
 namespace {
@@ -73,11 +74,13 @@ gate = [{address = "$T1", type = "float"},
 )";
   }
 
-  void StartHost(std::vector<std::string> extra = {}) {
+  void StartHost(std::vector<std::string> extra = {},
+                 std::vector<std::string> env = {}) {
     std::vector<std::string> argv = {ULOHOST_BINARY, "--json"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     argv.push_back(dir_ + "/site.toml");
     Child::Options child;
+    child.env = std::move(env);
     child.stderr_file = dir_ + "/ulohost.err";
     std::string error;
     ASSERT_TRUE(host_.Start(argv, child, error)) << error;
@@ -336,6 +339,64 @@ TEST_F(SiteTest, APortHeldElsewhereFailsTheStart) {
             std::string::npos)
       << HostErrors();
   close(held);
+}
+
+// As systemd runs it (Type=notify, WatchdogSec=): ready once the instance
+// has started, the watchdog fed while its receiver runs, then the stop.
+TEST_F(SiteTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
+  std::string address = "@ulohost_site_" + std::to_string(getpid());
+  DatagramReceiver manager(address);
+  ASSERT_TRUE(manager.bound());
+  StartSimulator({});
+  WriteConfig("");
+  StartHost({}, {"NOTIFY_SOCKET=" + address, "WATCHDOG_USEC=400000"});
+  std::optional<std::string> ready = manager.Receive(seconds(20));
+  ASSERT_EQ(ready, "READY=1") << HostErrors();
+  EXPECT_TRUE(
+      Seen({{"event", "state"}, {"state", "running"}}) ||
+      WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(5)));
+  EXPECT_EQ(manager.Receive(seconds(10)), "WATCHDOG=1");
+  EXPECT_EQ(manager.Receive(seconds(10)), "WATCHDOG=1");
+  host_.Signal(SIGTERM);
+  std::optional<std::string> last;
+  while (std::optional<std::string> state = manager.Receive(seconds(10))) {
+    last = state;
+    if (*state != "WATCHDOG=1") break;
+  }
+  EXPECT_EQ(last, "STOPPING=1");
+  EXPECT_EQ(host_.Wait(seconds(20)), 0);
+}
+
+TEST(CommandLineTest, VersionHelpAndUsageErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string output;  // expected in stdout and stderr
+  } cases[] = {
+      {{"--version"}, 0, "ulohost " ULOHOST_VERSION},
+      {{"--help"}, 0, "Usage:"},
+      {{"--no-such-option"}, 64, "--no-such-option"},
+      {{"--duration", "-1", "site.toml"}, 64, "--duration"},
+      {{}, 64, "give a config file"},
+      {{"no-such-site.toml"}, 2, "no-such-site.toml"},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> argv = {ULOHOST_BINARY};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    Child host;
+    Child::Options options;
+    options.stderr_file = testing::TempDir() + "ulohost_command_line.err";
+    std::string error;
+    ASSERT_TRUE(host.Start(argv, options, error)) << error;
+    std::string output;
+    while (std::optional<std::string> line = host.ReadLine(seconds(10))) {
+      output += *line + '\n';
+    }
+    EXPECT_EQ(host.Wait(seconds(10)), c.code);
+    output += ReadFile(options.stderr_file);
+    EXPECT_NE(output.find(c.output), std::string::npos) << output;
+  }
 }
 
 TEST(DemoTest, RunsWithNoSetUp) {

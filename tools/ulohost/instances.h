@@ -13,6 +13,7 @@
 #ifndef ULOPR1_TOOLS_ULOHOST_INSTANCES_H
 #define ULOPR1_TOOLS_ULOHOST_INSTANCES_H
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,6 +71,11 @@ class Host {
   void Submit(const Command &command);
 
   std::vector<InstanceState> States() const;
+
+  // Whether every started instance's receiver runs: registered, not told to
+  // stop, and back in its wait within `within` unless the command under way
+  // holds it off the port (a write with long read timeouts may).
+  bool ReceiversAlive(std::chrono::steady_clock::duration within) const;
 
   // Stops the workers, closes the ports (11), tells the clients to stop and
   // waits for the receivers to end, then lets the driver release each
