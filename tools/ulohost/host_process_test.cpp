@@ -399,6 +399,34 @@ TEST(CommandLineTest, VersionHelpAndUsageErrors) {
   }
 }
 
+// A copy of ulohost away from its build tree and without an install around
+// it: nothing to load, and the error says every place it looked.
+TEST(DriverSearchTest, ACopiedHostNamesEveryPlaceItLooked) {
+  fs::path dir = fs::path(testing::TempDir()) /
+                 ("ulohost_copy_" + std::to_string(getpid())) / "bin";
+  fs::create_directories(dir);
+  fs::copy_file(ULOHOST_BINARY, dir / "ulohost",
+                fs::copy_options::overwrite_existing);
+  std::ofstream(dir / "site.toml") << "[[instance]]\nulo = 1\nport = \"NUL\"\n";
+  Child host;
+  Child::Options options;
+  options.stderr_file = (dir / "ulohost.err").string();
+  std::string error;
+  ASSERT_TRUE(host.Start(
+      {(dir / "ulohost").string(), "--json", (dir / "site.toml").string()},
+      options, error))
+      << error;
+  EXPECT_EQ(host.Wait(seconds(20)), 1);
+  std::string errors = ReadFile(options.stderr_file);
+  for (const fs::path &place :
+       {dir / "libulopr1.so", dir / ULOHOST_LIBDIR_RELPATH / "libulopr1.so"}) {
+    EXPECT_NE(errors.find(place.lexically_normal().string()), std::string::npos)
+        << errors;
+  }
+  EXPECT_NE(errors.find("host.driver"), std::string::npos) << errors;
+  fs::remove_all(dir.parent_path());
+}
+
 TEST(DemoTest, RunsWithNoSetUp) {
   Child demo;
   Child::Options options;
