@@ -17,9 +17,12 @@ note() { echo "test-package: $*"; }
 
 # What is left to stop and remove, whichever way the script ends.
 children=()
+init=
 scratch=
 cleanup() {
   [ "${#children[@]}" -eq 0 ] || kill "${children[@]}" 2>/dev/null || true
+  # systemd takes SIGTERM as a request to re-execute itself.
+  [ -z "$init" ] || kill -9 "$init" 2>/dev/null || true
   [ -z "$scratch" ] || rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -122,13 +125,71 @@ EOF
     "account stays, as is usual)"
 }
 
-if [ "${1:-}" = --installed ]; then
-  shift
-  check_installed "$@"
-  exit 0
-fi
+# The service under a real systemd (booted in the throw-away root): start
+# (which waits for READY=1), its directories, a clean stop, a config mistake
+# that fails for good, and a purge while it is enabled.
+check_service() {
+  local deb=$1 show
+  dpkg -i "$deb" >/dev/null || fail "dpkg -i $deb"
+  install -d -o ulohost -g ulohost /run/ulosim
+  systemd-run --quiet --unit=prv1sim -p User=ulohost \
+    /usr/bin/prv1sim --link /run/ulosim/COM1 --rate 5
+  for _ in $(seq 100); do
+    [ -e /run/ulosim/COM1 ] && break
+    sleep 0.1
+  done
+  install -d /etc/ulohost
+  cat >/etc/ulohost/site.toml <<'SITE'
+[host]
+port_dir = "/run/ulosim"
 
-cd "$(dirname "$0")/.."
+[[instance]]
+ulo = 1
+port = "COM1"
+restart_message = "RESTART 100"
+gate = [{address = "$T1", type = "float"}]
+SITE
+  systemctl enable --now ulohost.service 2>/dev/null ||
+    fail "systemctl start ulohost: $(journalctl -u ulohost --no-pager | tail -5)"
+  systemctl is-active --quiet ulohost || fail "ulohost is not active"
+  [ "$(cat /var/lib/ulohost/uloPR101.int)" = "RESTART 100" ] ||
+    fail "no init file in /var/lib/ulohost"
+  [ -s /var/log/ulohost/ulohost.log ] || fail "no /var/log/ulohost/ulohost.log"
+  systemctl stop ulohost
+  show=$(systemctl show ulohost -p Result -p ExecMainStatus)
+  [ "$show" = $'Result=success\nExecMainStatus=0' ] ||
+    fail "unclean stop: $show"
+  note "under systemd: started once running, stopped cleanly"
+
+  printf '[host]\nno_such_field = 1\n' >/etc/ulohost/site.toml
+  ! systemctl start ulohost 2>/dev/null || fail "a bad config started"
+  show=$(systemctl show ulohost -p NRestarts -p ExecMainStatus)
+  [ "$show" = $'NRestarts=0\nExecMainStatus=2' ] ||
+    fail "a bad config: $show"
+  note "under systemd: a config mistake fails the start, not restarted"
+
+  dpkg -P ulopr1 >/dev/null || fail "dpkg -P under systemd"
+  [ ! -e /etc/systemd/system/multi-user.target.wants/ulohost.service ] ||
+    fail "the purge left the service enabled"
+  [ ! -e /var/lib/ulohost ] || fail "the purge left /var/lib/ulohost"
+  note "under systemd: purged while enabled, nothing left"
+}
+
+case "${1:-}" in
+  --installed)
+    shift
+    check_installed "$@"
+    exit 0
+    ;;
+  --service)
+    shift
+    check_service "$@"
+    exit 0
+    ;;
+esac
+
+self=$(realpath "$0")
+cd "$(dirname "$self")/.."
 dir=${1:-build/package/packages}
 version=$(sed -n 's/^project(ulopr1 VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb=$dir/ulopr1_${version}_$(dpkg --print-architecture).deb
@@ -179,6 +240,55 @@ fi
   note "systemd is not running here (PID 1 is $(ps -o comm= -p 1)):" \
     "the unit is verified, not started"
 
+# A copy of the package database for a throw-away root: a package
+# installed here meanwhile must not change it under the root's dpkg.
+snapshot_dpkg() {
+  rm -rf "$scratch/dpkg"
+  cp -a /var/lib/dpkg "$scratch/dpkg"
+  echo "$scratch/dpkg"
+}
+
+# systemd as PID 1 of a pid namespace in a second throw-away root, with /sys
+# read-only (so no udev) and only basic.target; then check_service in it.
+boot_systemd() {
+  rm -rf "$scratch/upper" "$scratch/work"
+  mkdir -p "$scratch/upper" "$scratch/work"
+  unshare --mount --propagation private -- bash -euc '
+    root=$1
+    mount -t overlay overlay -o "lowerdir=/,upperdir=$2,workdir=$3" "$root"
+    mount --bind "$6" "$root/var/lib/dpkg"
+    mount --rbind /dev "$root/dev"
+    mount --rbind /sys "$root/sys"
+    mount -o remount,bind,ro "$root/sys"
+    mount -t tmpfs tmpfs "$root/run"
+    mount -t tmpfs tmpfs "$root/tmp"
+    mkdir "$root/opt/ulopr1-test"
+    cp "$4" "$5" "$root/opt/ulopr1-test/"
+    exec unshare --pid --fork --mount-proc="$root/proc" chroot "$root" \
+      env container=other /lib/systemd/systemd --system --unit=basic.target
+  ' - "$root" "$scratch/upper" "$scratch/work" "$self" "$deb" "$(snapshot_dpkg)" \
+    >"$scratch/systemd.log" 2>&1 &
+  local outer=$! in_root=()
+  children+=("$outer")
+  for _ in $(seq 150); do
+    init=$(pgrep -P "$outer" || true)
+    if [ -n "$init" ]; then
+      in_root=(nsenter -t "$init" -m -p -r -w)
+      "${in_root[@]}" systemctl is-system-running 2>/dev/null |
+        grep -qE 'running|degraded' && break
+    fi
+    init=
+    sleep 0.2
+  done
+  if [ -z "$init" ]; then
+    note "SKIP the service check: systemd does not boot in a namespace here"
+    return
+  fi
+  note "systemd booted in a throw-away root: the service runs there"
+  "${in_root[@]}" /opt/ulopr1-test/test-package.sh --service \
+    "/opt/ulopr1-test/$(basename "$deb")"
+}
+
 # A throw-away root: this system under an overlay, in a mount namespace of
 # its own, so the install touches nothing here.
 root=$scratch/root
@@ -187,19 +297,21 @@ if unshare --mount --propagation private -- mount -t overlay overlay \
   -o lowerdir=/,upperdir="$scratch/upper",workdir="$scratch/work" \
   "$root" 2>/dev/null; then
   mkdir -p "$scratch/upper/tmp/test-package"
-  cp "$0" "$deb" "$scratch/files" "$scratch/upper/tmp/test-package/"
+  cp "$self" "$deb" "$scratch/files" "$scratch/upper/tmp/test-package/"
   note "installing in a throw-away root (an overlay of this system)"
   unshare --mount --propagation private -- bash -euc '
     root=$1; shift
     mount -t overlay overlay -o "lowerdir=/,upperdir=$1,workdir=$2" "$root"
-    shift 2
+    mount --bind "$3" "$root/var/lib/dpkg"
+    shift 3
     mount --rbind /dev "$root/dev"
     mount -t proc proc "$root/proc"
     mount -t tmpfs tmpfs "$root/run"
     PACKAGE_FILES=/tmp/test-package/files chroot "$root" \
       /tmp/test-package/test-package.sh --installed "$@"
-  ' - "$root" "$scratch/upper" "$scratch/work" \
+  ' - "$root" "$scratch/upper" "$scratch/work" "$(snapshot_dpkg)" \
     "/tmp/test-package/$(basename "$deb")" "$version" "$libdir"
+  boot_systemd
 elif [ "${CI:-}" = true ]; then
   note "no overlay here: installing on this (CI) machine"
   PACKAGE_FILES=$scratch/files check_installed "$deb" "$version" "$libdir"
