@@ -27,6 +27,21 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# A site of one instance on the simulator, linked as COM1 in PORT_DIR.
+# Usage: write_site FILE PORT_DIR
+write_site() {
+  cat >"$1" <<EOF
+[host]
+port_dir = "$2"
+
+[[instance]]
+ulo = 1
+port = "COM1"
+restart_message = "RESTART 100"
+gate = [{address = "\$T1", type = "float"}]
+EOF
+}
+
 # What a user of the package sees once it is installed, run inside the root
 # the package is installed in.
 check_installed() {
@@ -65,17 +80,7 @@ check_installed() {
     [ -e "$work/COM1" ] && [ -S "$work/notify" ] && break
     sleep 0.1
   done
-  cat >"$work/site.toml" <<'EOF'
-[host]
-port_dir = "."
-com_interval = 1
-
-[[instance]]
-ulo = 1
-port = "COM1"
-restart_message = "RESTART 100"
-gate = [{address = "$T1", type = "float"}]
-EOF
+  write_site "$work/site.toml" .
   local code=0
   "${as_service[@]}" env NOTIFY_SOCKET="$work/notify" WATCHDOG_USEC=1000000 \
     STATE_DIRECTORY="$work/state" LOGS_DIRECTORY="$work/logs" \
@@ -139,16 +144,7 @@ check_service() {
     sleep 0.1
   done
   install -d /etc/ulohost
-  cat >/etc/ulohost/site.toml <<'SITE'
-[host]
-port_dir = "/run/ulosim"
-
-[[instance]]
-ulo = 1
-port = "COM1"
-restart_message = "RESTART 100"
-gate = [{address = "$T1", type = "float"}]
-SITE
+  write_site /etc/ulohost/site.toml /run/ulosim
   systemctl enable --now ulohost.service 2>/dev/null ||
     fail "systemctl start ulohost: $(journalctl -u ulohost --no-pager | tail -5)"
   systemctl is-active --quiet ulohost || fail "ulohost is not active"
