@@ -16,6 +16,10 @@ Sections (all by default, or those named with --only):
   writes    the paced send (100 ms a character) and the write round trip
   alloc     heap allocations the driver makes per report (allocation hook)
   micro     Google Benchmark micro-benchmarks
+  stall     ulohost --json with a consumer that stops reading for a while:
+            what the driver stored against what prv1sim sent, what the
+            consumer got and what the host counted as lost, and how long
+            the host takes to stop
 
 Every number is the median of --repeats runs; every ratio is taken within
 one run and then the median of those is shown. Timing needs a quiet
@@ -453,6 +457,93 @@ def section_delivery(bench, args):
             "ratio": {key: median_of(runs, "ratio", key)
                       for key in ("cpu", "latency_p50", "latency_p99")}}}
     return results
+
+
+# ---- a consumer that stops reading ----------------------------------------
+
+STALL_BAUD = 57600  # the fastest the config takes (16 bits)
+STALL_RATE = 300  # reports a second, about half of what the line carries
+
+
+def stall_run(bench, pause, before=3, after=4):
+    """ulohost --json on one prv1sim line, its stdout read by a consumer
+    that stops reading for pause seconds. The simulator stops first, so
+    everything it sent has arrived when the host is told to quit."""
+    workdir = bench.workdir("stall")
+    ulohost = bench.build / "tools" / "ulohost" / "ulohost"
+    errors = open(workdir / "prv1sim.stderr", "w")
+    sim = subprocess.Popen(
+        [str(bench.prv1sim), "--link", str(workdir / "COM1"), "--baud",
+         str(STALL_BAUD), "--rate", str(STALL_RATE), "--stats",
+         str(workdir / "stats.json")],
+        stdout=subprocess.PIPE, stderr=errors, text=True)
+    sim.stdout.readline()  # listening
+    gates = ", ".join(
+        f'{{address = "{a}", type = "{"digital" if a[0] == "@" else "float"}"}}'
+        for a in ("$T1", "$T2", "$T3", "$T4", "$SP1", "$SP2", "$SP3", "@DO1",
+                  "@DO2", "@DO3", "@DO4"))
+    (workdir / "site.toml").write_text(
+        '[host]\nport_dir = "."\ncom_interval = 3600\n'
+        'status_interval = 3600\n\n[[instance]]\nulo = 1\nport = "COM1"\n'
+        f"baud = {STALL_BAUD}\ngate = [{gates}]\n")
+    host_errors = open(workdir / "ulohost.stderr", "w")
+    host = subprocess.Popen(
+        [str(ulohost), "--json", str(workdir / "site.toml")],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=host_errors)
+    reading = threading.Event()
+    reading.set()
+    running = threading.Event()
+    got = {"gates": 0, "lost": 0, "updates": {}}
+
+    def consume():
+        for raw in host.stdout:
+            reading.wait()
+            event = json.loads(raw)
+            if event["event"] == "gate":
+                got["gates"] += 1
+                got["updates"][event["gate"]] = event["updates"]
+            elif event["event"] == "lost":
+                got["lost"] += event["count"]
+            elif event.get("state") == "running":
+                running.set()
+
+    consumer = threading.Thread(target=consume, daemon=True)
+    consumer.start()
+    running.wait(30)
+    time.sleep(before)
+    reading.clear()
+    time.sleep(pause)
+    reading.set()
+    time.sleep(after)
+    sim.send_signal(signal.SIGTERM)
+    sim.wait(30)
+    errors.close()
+    time.sleep(1)
+    started = time.monotonic()
+    host.stdin.write(b"quit\n")
+    host.stdin.flush()
+    code = host.wait(30)
+    stop_s = time.monotonic() - started
+    consumer.join(10)
+    host_errors.close()
+    stats = json.loads((workdir / "stats.json").read_text())
+    sent = sum(p["reports"] for p in stats["points"].values())
+    stored = sum(got["updates"].values())
+    shutil.rmtree(workdir, ignore_errors=True)
+    return {"pause_s": pause, "sent": sent, "stored": stored,
+            "driver_lost": sent - stored, "delivered": got["gates"],
+            "output_lost": got["lost"],
+            "unaccounted": stored - got["gates"] - got["lost"],
+            "stop_s": stop_s, "exit": code}
+
+
+def section_stall(bench, args):
+    runs = []
+    for pause in (0, args.stall_seconds):
+        log(f"  stall, consumer paused {pause} s")
+        bench.settle()
+        runs.append(stall_run(bench, pause))
+    return {"runs": runs}
 
 
 # ---- idle cost ------------------------------------------------------------
@@ -913,6 +1004,18 @@ def tables(results):
                    f"the runs). Stand-in host runtime: "
                    f"{fmt(a['host_per_report'], 2)}.")
         out.append("")
+    if "stall" in results:
+        out.append("### A consumer that stops reading (ulohost --json, "
+                   f"{STALL_BAUD} baud, {STALL_RATE} reports a second)")
+        out.append("")
+        rows = [[r["pause_s"], r["sent"], r["stored"], r["driver_lost"],
+                 r["delivered"], r["output_lost"], r["unaccounted"],
+                 fmt(r["stop_s"], 1), r["exit"]]
+                for r in results["stall"]["runs"]]
+        out += table(["reader paused s", "sent", "stored by the driver",
+                      "lost by the driver", "gate events read",
+                      "counted as lost", "unaccounted", "quit took s",
+                      "exit"], rows)
     if "micro" in results:
         out.append("### Micro-benchmarks (median CPU time)")
         out.append("")
@@ -1019,6 +1122,8 @@ def main():
     parser.add_argument("--scale-seconds", type=float, default=5)
     parser.add_argument("--wait-seconds", type=float, default=5)
     parser.add_argument("--writes", type=int, default=6)
+    parser.add_argument("--stall-seconds", type=float, default=20,
+                        help="how long the stall section's reader pauses")
     parser.add_argument("--wait", type=int, nargs="+", default=None,
                         help="the host's wait for every section but waits "
                         "(default: the host's own)")
@@ -1051,7 +1156,7 @@ def main():
     sections = {"delivery": section_delivery, "idle": section_idle,
                 "scale": section_scale, "waits": section_waits,
                 "writes": section_writes, "alloc": section_alloc,
-                "micro": section_micro}
+                "micro": section_micro, "stall": section_stall}
     chosen = args.only or list(sections)
     results = {"machine": machine(), "arguments": {
         k: (str(v) if isinstance(v, Path) else v)

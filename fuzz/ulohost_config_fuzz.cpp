@@ -12,10 +12,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   using ulo::fuzzing::Require;
   std::string_view text(reinterpret_cast<const char *>(data), size);
   ulohost::Config config;
-  ulohost::ConfigError error;
-  if (!ulohost::ParseConfig(text, "fuzz.toml", "/tmp", config, error)) {
-    Require(!error.message.empty(), "a refusal says why");
-    Require(!error.ToString().empty(), "a refusal has a text");
+  ulohost::ConfigErrors errors;
+  if (!ulohost::ParseConfig(text, "fuzz.toml", "/tmp", config, errors)) {
+    for (const ulohost::ConfigError &error : errors.list()) {
+      Require(!error.message.empty(), "a refusal says why");
+      Require(!error.ToString().empty(), "a refusal has a text");
+    }
+    Require(errors.HasErrors(), "a refusal has an error");
     return 0;
   }
   for (const ulohost::InstanceConfig &instance : config.instances) {

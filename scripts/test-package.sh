@@ -62,11 +62,11 @@ check_installed() {
   [ -z "$verify" ] || fail "systemd-analyze verify $unit says: $verify"
   note "systemd-analyze verify: the unit is sound"
 
-  # The service's run: its user, its state and logs directories, a
+  # The service's run: its user, its state directory, a
   # notification socket, the controller on a pseudo-terminal.
   local work
   work=$(mktemp -d /tmp/ulohost-run.XXXXXX)
-  mkdir "$work/state" "$work/logs"
+  mkdir "$work/state"
   chown -R ulohost:ulohost "$work"
   local as_service=(setpriv --reuid=ulohost --regid=ulohost --init-groups --)
   "${as_service[@]}" prv1sim --link "$work/COM1" --rate 5 >"$work/sim.out" \
@@ -83,7 +83,7 @@ check_installed() {
   write_site "$work/site.toml" .
   local code=0
   "${as_service[@]}" env NOTIFY_SOCKET="$work/notify" WATCHDOG_USEC=1000000 \
-    STATE_DIRECTORY="$work/state" LOGS_DIRECTORY="$work/logs" \
+    STATE_DIRECTORY="$work/state" \
     ulohost --json --duration 4 "$work/site.toml" \
     >"$work/run.out" 2>"$work/run.err" || code=$?
   sleep 0.2 # the last datagram on its way to socat
@@ -101,7 +101,7 @@ check_installed() {
   done
   [ "$(cat "$work/state/uloPR101.int")" = "RESTART 100" ] ||
     fail "no init file in the state directory"
-  [ -s "$work/logs/ulohost.log" ] || fail "no log in the logs directory"
+  [ -s "$work/state/host.log" ] || fail "no host.log in the state directory"
   [ ! -e "$work/uloPR101.int" ] || fail "init file beside the config"
   rm -rf "$work"
   note "the installed ulohost ran the site as the service would"
@@ -150,7 +150,9 @@ check_service() {
   systemctl is-active --quiet ulohost || fail "ulohost is not active"
   [ "$(cat /var/lib/ulohost/uloPR101.int)" = "RESTART 100" ] ||
     fail "no init file in /var/lib/ulohost"
-  [ -s /var/log/ulohost/ulohost.log ] || fail "no /var/log/ulohost/ulohost.log"
+  journalctl -u ulohost --no-pager | grep -q "host running" ||
+    fail "the journal does not have the host log"
+  [ -d /var/log/ulohost ] || fail "no /var/log/ulohost"
   systemctl stop ulohost
   show=$(systemctl show ulohost -p Result -p ExecMainStatus)
   [ "$show" = $'Result=success\nExecMainStatus=0' ] ||

@@ -15,10 +15,11 @@ constexpr uint32_t kLineLimit = ULO_LINE_MAX;
 // Characters outside frames read for one echo before giving up on its CR.
 constexpr uint32_t kEchoReadLimit = 100;
 // Report frames one echo read hands on before giving up: more than a full
-// input queue (4 KiB) of short reports, so what a chatty controller sent
-// while the line went out is delivered, yet a controller that reports and
-// never echoes cannot hold a write forever.
-constexpr uint32_t kFramesPerEcho = 256;
+// input queue (4 KiB) of the shortest reports (STX, "$A=1", ETX: six
+// bytes), so a backlog a busy controller left, and what it sent while the
+// line went out, are delivered before the echo, yet a controller that
+// reports and never echoes cannot hold a write forever.
+constexpr uint32_t kFramesPerEcho = 1024;
 // So one echo read takes at most this many bytes, whatever the controller
 // sends (a frame confirming the write is finished after the limits).
 constexpr uint32_t kEchoByteBound =

@@ -158,11 +158,20 @@ TEST_F(WriteTest, ReportsAroundAndInsideTheEchoAreDeliveredAndItStillCounts) {
        [](auto &line, auto &report) {
          return line.substr(0, 1) + report + line.substr(1);
        }},
+      {"after a backlog of 600 short reports",
+       [](auto &line, auto &report) {
+         std::string backlog;
+         for (int n = 0; n < 600; ++n) backlog += report;
+         return backlog + line;
+       }},
   };
   for (uint64_t i = 0; i < std::size(rows); ++i) {
     const std::string report = Frame("$T1=" + std::to_string(i + 1));
-    controller_->SetResponder(
-        [&](const std::string &line) { return rows[i].answer(line, report); });
+    // By value: the controller's thread may still answer after the loop
+    // has moved on.
+    controller_->SetResponder([&rows, i, report](const std::string &line) {
+      return rows[i].answer(line, report);
+    });
     EXPECT_EQ(WriteDigital("@D", 1), ULO_DONE) << rows[i].what;
     ASSERT_TRUE(WaitForValue(t1, i + 1)) << rows[i].what;
     EXPECT_EQ(zempro::ReadGateById(t1)->value, double(i + 1)) << rows[i].what;

@@ -26,8 +26,8 @@ std::optional<std::string> ReadFileText(const std::string &path) {
   return text.str();
 }
 
-TomlReader::TomlReader(std::string file, FileError &error)
-    : file_(std::move(file)), error_(error) {}
+TomlReader::TomlReader(std::string file, FileErrors &errors)
+    : file_(std::move(file)), errors_(errors) {}
 
 bool TomlReader::Parse(std::string_view text, toml::table &root) {
   try {
@@ -39,8 +39,12 @@ bool TomlReader::Parse(std::string_view text, toml::table &root) {
 }
 
 bool TomlReader::Fail(Where where, std::string field, std::string message) {
-  error_ = {file_, where, std::move(field), std::move(message)};
+  errors_.Add({file_, where, std::move(field), std::move(message)});
   return false;
+}
+
+void TomlReader::Warn(Where where, std::string field, std::string message) {
+  errors_.Add({file_, where, std::move(field), std::move(message), true});
 }
 
 bool TomlReader::Fail(const toml::node &node, std::string field,
@@ -76,6 +80,10 @@ bool TomlTable::Fail(Where where, std::string_view key,
   return reader_.Fail(where, Field(key), std::move(message));
 }
 
+void TomlTable::Warn(std::string_view key, std::string message) const {
+  reader_.Warn(WhereOf(key), Field(key), std::move(message));
+}
+
 bool TomlTable::Missing(std::string_view key, std::string_view hint) const {
   std::string message = "missing";
   if (!hint.empty()) message += " (" + std::string(hint) + ")";
@@ -83,18 +91,18 @@ bool TomlTable::Missing(std::string_view key, std::string_view hint) const {
 }
 
 bool TomlTable::OnlyKeys(std::initializer_list<std::string_view> known) const {
-  for (auto &&[key, node] : table_) {
-    if (std::find(known.begin(), known.end(), key.str()) != known.end()) {
-      continue;
-    }
-    std::string names;
-    for (std::string_view name : known) {
-      names += (names.empty() ? "" : ", ") + std::string(name);
-    }
-    return Fail(At(key.source()), key.str(),
-                "unknown field (known here: " + names + ")");
+  std::string names;
+  for (std::string_view name : known) {
+    names += (names.empty() ? "" : ", ") + std::string(name);
   }
-  return true;
+  bool known_only = true;
+  for (auto &&[key, node] : table_) {
+    if (std::find(known.begin(), known.end(), key.str()) == known.end()) {
+      known_only = Fail(At(key.source()), key.str(),
+                        "unknown field (known here: " + names + ")");
+    }
+  }
+  return known_only;
 }
 
 bool TomlTable::String(std::string_view key,
@@ -172,15 +180,19 @@ bool TomlTable::Tables(
   if (!node) return true;
   const toml::array *list = node->as_array();
   if (!list) return Fail(key, std::string(not_list));
+  bool all = true;
   for (std::size_t i = 0; i < list->size(); ++i) {
     int number = static_cast<int>(i + 1);
     std::string name = Field(key) + "[" + std::to_string(number) + "]";
     const toml::node &element = *list->get(i);
     const toml::table *table = element.as_table();
-    if (!table) return reader_.Fail(element, name, std::string(not_table));
-    if (!each(TomlTable(reader_, *table, name, namer_), number)) return false;
+    if (!table) {
+      all = reader_.Fail(element, name, std::string(not_table));
+    } else if (!each(TomlTable(reader_, *table, name, namer_), number)) {
+      all = false;
+    }
   }
-  return true;
+  return all;
 }
 
 }  // namespace ulo::tools

@@ -1,8 +1,8 @@
 // Reading the tools' TOML files: the parse, and one helper per kind of
 // field. Every failure names the file, the line and column, the field and
-// what to do; the first one is kept. Each helper answers false on a failure,
-// so reading a table is a chain of calls joined by ||. An absent field
-// leaves its std::optional empty.
+// what to do; all of them are kept, so that one run reports every mistake.
+// Each helper answers false on a failure and leaves its std::optional empty,
+// as an absent field does.
 #ifndef ULOPR1_TOOLS_COMMON_TOML_READER_H
 #define ULOPR1_TOOLS_COMMON_TOML_READER_H
 
@@ -27,22 +27,24 @@ std::string Quoted(std::string_view text);
 // The whole of a file; nothing when it cannot be opened.
 std::optional<std::string> ReadFileText(const std::string &path);
 
-// Keeps the first failure found in one file.
+// Collects the mistakes found in one file.
 class TomlReader {
  public:
   // file names the file in every error.
-  TomlReader(std::string file, FileError &error);
+  TomlReader(std::string file, FileErrors &errors);
 
   // Parses the text; a syntax error fails with toml++'s description.
   bool Parse(std::string_view text, toml::table &root);
 
-  // Sets the error; answers false.
+  // Adds an error; answers false.
   bool Fail(Where where, std::string field, std::string message);
   bool Fail(const toml::node &node, std::string field, std::string message);
+  // Adds a warning.
+  void Warn(Where where, std::string field, std::string message);
 
  private:
   std::string file_;
-  FileError &error_;
+  FileErrors &errors_;
 };
 
 // How a table's fields are named in messages, from the table's own name.
@@ -69,9 +71,10 @@ class TomlTable {
   // where.
   bool Fail(std::string_view key, std::string message) const;
   bool Fail(Where where, std::string_view key, std::string message) const;
+  void Warn(std::string_view key, std::string message) const;
   // "missing", or "missing (hint)", at the table.
   bool Missing(std::string_view key, std::string_view hint = {}) const;
-  // Fails on the first key that is not known, naming those that are.
+  // Fails on each key that is not known, naming those that are.
   bool OnlyKeys(std::initializer_list<std::string_view> known) const;
 
   bool String(std::string_view key, std::optional<std::string> &out) const;
@@ -93,7 +96,8 @@ class TomlTable {
   bool Table(std::string_view key, std::string_view not_table,
              std::optional<TomlTable> &out) const;
   // Each table of an array under key, in file order, named key[N] and given
-  // its number N (from 1). not_list and not_table say what the array and
+  // its number N (from 1); false when an element is not a table or each
+  // answered false for one. not_list and not_table say what the array and
   // its elements must be.
   bool Tables(std::string_view key, std::string_view not_list,
               std::string_view not_table,

@@ -18,8 +18,20 @@ std::string Numbered(const std::string &table, std::string_view key) {
 struct Case {
   const char *body;  // of the table [t], from line 2
   bool (*read)(const TomlTable &t);
-  const char *error;  // "LINE:COLUMN: FIELD: MESSAGE"; empty: accepted
+  // "LINE:COLUMN: FIELD: MESSAGE" for each mistake, a line each; empty:
+  // accepted without a word.
+  const char *errors;
 };
+
+// Each mistake's text without the file name, a line each.
+std::string Texts(const FileErrors &errors, const std::string &file) {
+  std::string texts;
+  for (const FileError &error : errors.list()) {
+    if (!texts.empty()) texts += '\n';
+    texts += error.ToString().substr(file.size() + 1);
+  }
+  return texts;
+}
 
 TEST(TomlReader, EachFieldKindReadsItsValueOrSaysWhereAndWhatToDo) {
   const Case cases[] = {
@@ -115,11 +127,18 @@ TEST(TomlReader, EachFieldKindReadsItsValueOrSaysWhereAndWhatToDo) {
        "2:5: t.x: must be a string"},
       {"", [](const TomlTable &t) { return t.Missing("x", "or set y"); },
        "1:1: t.x: missing (or set y)"},
-      {"x = 1\ny = 2",
+      {"x = 1\ny = 2\nw = 3",
        [](const TomlTable &t) {
          return t.OnlyKeys({"x", "z"});
        },
-       "3:1: t.y: unknown field (known here: x, z)"},
+       "3:1: t.y: unknown field (known here: x, z)\n"
+       "4:1: t.w: unknown field (known here: x, z)"},
+      {"x = 1",
+       [](const TomlTable &t) {
+         t.Warn("x", "unusual");
+         return true;
+       },
+       "2:5: warning: t.x: unusual"},
       {"x = 1", [](const TomlTable &t) { return t.Fail("x", "wrong"); },
        "2:5: t.x: wrong"},
       {"x = 1",
@@ -156,43 +175,55 @@ TEST(TomlReader, EachFieldKindReadsItsValueOrSaysWhereAndWhatToDo) {
                          [](const TomlTable &, int) { return true; });
        },
        "2:5: t.x: must be a list"},
-      {"x = [{}, 1]",
+      {"x = [1, {y = 1}, 2]",
        [](const TomlTable &t) {
-         return t.Tables("x", "a list", "must be a table",
-                         [](const TomlTable &, int) { return true; });
+         return t.Tables(
+             "x", "a list", "must be a table",
+             [](const TomlTable &x, int) { return x.Fail("y", "still read"); });
        },
-       "2:10: t.x[2]: must be a table"},
+       "2:6: t.x[1]: must be a table\n"
+       "2:14: t.x[2].y: still read\n"
+       "2:18: t.x[3]: must be a table"},
   };
   for (const Case &c : cases) {
     std::string text = std::string("[t]\n") + c.body + "\n";
-    FileError error;
-    TomlReader reader("test.toml", error);
+    FileErrors errors;
+    TomlReader reader("test.toml", errors);
     toml::table root;
-    ASSERT_TRUE(reader.Parse(text, root)) << error.ToString();
+    ASSERT_TRUE(reader.Parse(text, root)) << Texts(errors, "test.toml");
     std::optional<TomlTable> t;
     ASSERT_TRUE(TomlTable(reader, root).Table("t", "", t) && t);
     bool read = c.read(*t);
-    EXPECT_EQ(read, *c.error == '\0') << text;
-    if (!read) {
-      EXPECT_EQ(error.ToString(), std::string("test.toml:") + c.error);
-    }
+    errors.Sort();  // keys come in name order
+    EXPECT_EQ(read, !errors.HasErrors()) << text;
+    EXPECT_EQ(Texts(errors, "test.toml"), c.errors) << text;
   }
 }
 
 TEST(TomlReader, SyntaxErrorsAndOtherNamingsKeepTheSameShape) {
-  FileError error;
-  TomlReader reader("bad.toml", error);
+  FileErrors errors;
+  TomlReader reader("bad.toml", errors);
   toml::table root;
   EXPECT_FALSE(reader.Parse("a = 1\nb = \n", root));
-  EXPECT_EQ(error.field, "");
-  EXPECT_EQ(error.ToString().rfind("bad.toml:2:", 0), 0u) << error.ToString();
+  ASSERT_EQ(errors.list().size(), 1u);
+  EXPECT_EQ(errors.list()[0].field, "");
+  EXPECT_EQ(errors.list()[0].ToString().rfind("bad.toml:2:", 0), 0u)
+      << errors.list()[0].ToString();
 
   ASSERT_TRUE(reader.Parse("a = 1\n", root));
   TomlTable point(reader, root, "point 3", Numbered);
   EXPECT_FALSE(point.Fail("a", "too small"));
-  EXPECT_EQ(error.ToString(), "bad.toml:1:5: point 3, field a: too small");
   EXPECT_FALSE(TomlTable(reader, root).Fail("a", "top"));
-  EXPECT_EQ(error.ToString(), "bad.toml:1:5: a: top");
+  reader.Warn({1, 1}, "", "first");
+  // In file order, the syntax error last; equal places as found.
+  errors.Sort();
+  EXPECT_EQ(Texts(errors, "bad.toml").substr(0, 65),
+            "1:1: warning: first\n"
+            "1:5: point 3, field a: too small\n"
+            "1:5: a: top\n");
+  EXPECT_EQ(errors.list().back().where.line, 2);
+  EXPECT_EQ(errors.Count(false), 3);
+  EXPECT_EQ(errors.Count(true), 1);
 }
 
 }  // namespace

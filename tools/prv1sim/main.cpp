@@ -49,8 +49,10 @@ void AddLineOptions(CLI::App &app, prv1sim::Options &options) {
                  "none, odd, even, mark or space")
       ->transform(CLI::CheckedTransformer(parities, CLI::ignore_case))
       ->option_text("none|odd|even|mark|space");
-  app.add_option("--stop-bits", options.line.stop_bits, "1 or 2")
-      ->check(CLI::IsMember({1u, 2u}))
+  app.add_option("--stop-bits", options.line.stop_bits,
+                 "1, 1.5 or 2 (1.5 is two on a serial device, which has no "
+                 "half bit)")
+      ->check(CLI::IsMember({1.0, 1.5, 2.0}))
       ->capture_default_str();
 }
 

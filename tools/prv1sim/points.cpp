@@ -124,7 +124,7 @@ std::vector<Point> BuiltinPoints() {
 
 namespace {
 
-using ulo::tools::FileError;
+using ulo::tools::FileErrors;
 using ulo::tools::TomlReader;
 using ulo::tools::TomlTable;
 
@@ -279,8 +279,8 @@ const toml::array *PointList(TomlReader &reader, const toml::table &root) {
 }
 
 bool ReadPoints(std::string_view text, const std::string &name,
-                std::vector<Point> &points, FileError &error) {
-  TomlReader reader(name, error);
+                std::vector<Point> &points, FileErrors &errors) {
+  TomlReader reader(name, errors);
   toml::table root;
   if (!reader.Parse(text, root)) return false;
   const toml::array *list = PointList(reader, root);
@@ -306,10 +306,10 @@ bool ReadPoints(std::string_view text, const std::string &name,
 
 bool ParsePoints(std::string_view text, const std::string &name,
                  std::vector<Point> &points, std::string &error) {
-  FileError failure;
+  FileErrors failures;
   std::vector<Point> loaded;
-  if (!ReadPoints(text, name, loaded, failure)) {
-    error = failure.ToString();
+  if (!ReadPoints(text, name, loaded, failures)) {
+    error = failures.list().front().ToString();
     return false;
   }
   points = std::move(loaded);

@@ -4,11 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace prv1sim {
 
-unsigned BitsPerChar(const LineSettings &line) {
+double BitsPerChar(const LineSettings &line) {
   return 1 + line.data_bits + (line.parity == Parity::kNone ? 0 : 1) +
          line.stop_bits;
 }
@@ -44,7 +45,7 @@ bool MakeTermios(const LineSettings &line, termios &state, std::string &error) {
       state.c_cflag |= PARENB | CMSPAR;
       break;
   }
-  if (line.stop_bits == 2) state.c_cflag |= CSTOPB;
+  if (line.stop_bits > 1) state.c_cflag |= CSTOPB;
   state.c_cc[VMIN] = 1;
   state.c_cc[VTIME] = 0;
   return true;
@@ -77,10 +78,8 @@ int OpenDevice(const std::string &path, const LineSettings &line,
   return fd;
 }
 
-Pacer::Pacer(unsigned baud, unsigned bits_per_char)
-    : bit_nanos_times_baud_(static_cast<std::int64_t>(bits_per_char) *
-                            1000000000),
-      baud_(baud) {}
+Pacer::Pacer(unsigned baud, double bits_per_char)
+    : bit_nanos_times_baud_(std::llround(bits_per_char * 1e9)), baud_(baud) {}
 
 Pacer::Clock::time_point Pacer::Next() const {
   return origin_ +

@@ -18,12 +18,15 @@ struct LineSettings {
   unsigned baud = 9600;
   unsigned data_bits = 8;  // 5..8
   Parity parity = Parity::kNone;
-  unsigned stop_bits = 1;  // 1 or 2
+  // 1, 1.5 or 2. A termios has no 1.5 stop bits: like the driver's
+  // platform layer, a device then gets two (CSTOPB); the pace of a
+  // pseudo-terminal keeps the half bit.
+  double stop_bits = 1;
 };
 
 // Bits on the wire per character: start bit, data bits, parity bit if any,
 // stop bits.
-unsigned BitsPerChar(const LineSettings &line);
+double BitsPerChar(const LineSettings &line);
 
 // Sets raw mode and the line settings on a termios record. Returns false and
 // sets error when the baud rate has no termios speed.
@@ -41,7 +44,7 @@ class Pacer {
  public:
   using Clock = std::chrono::steady_clock;
 
-  Pacer(unsigned baud, unsigned bits_per_char);
+  Pacer(unsigned baud, double bits_per_char);
 
   // How many of `pending` characters may go out at `now` (they count as
   // sent). Call with pending 0 when there is nothing to send, to mark the

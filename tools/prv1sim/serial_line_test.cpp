@@ -8,9 +8,10 @@ namespace prv1sim {
 namespace {
 
 TEST(BitsPerChar, CountsStartDataParityAndStopBits) {
-  EXPECT_EQ(BitsPerChar({9600, 8, Parity::kNone, 1}), 10u);
-  EXPECT_EQ(BitsPerChar({9600, 7, Parity::kEven, 2}), 11u);
-  EXPECT_EQ(BitsPerChar({9600, 5, Parity::kMark, 1}), 8u);
+  EXPECT_EQ(BitsPerChar({9600, 8, Parity::kNone, 1}), 10.0);
+  EXPECT_EQ(BitsPerChar({9600, 7, Parity::kEven, 2}), 11.0);
+  EXPECT_EQ(BitsPerChar({9600, 5, Parity::kMark, 1}), 8.0);
+  EXPECT_EQ(BitsPerChar({9600, 5, Parity::kNone, 1.5}), 7.5);
 }
 
 TEST(MakeTermios, MapsDataBitsParityAndStopBits) {
@@ -39,6 +40,9 @@ TEST(MakeTermios, MapsDataBitsParityAndStopBits) {
 
   ASSERT_TRUE(MakeTermios({9600, 8, Parity::kNone, 1}, state, error));
   EXPECT_FALSE(state.c_cflag & PARENB);
+  // No half bit in a termios: 1.5 stop bits are two.
+  ASSERT_TRUE(MakeTermios({9600, 5, Parity::kNone, 1.5}, state, error));
+  EXPECT_TRUE(state.c_cflag & CSTOPB);
 }
 
 TEST(MakeTermios, RefusesABaudRateWithoutSpeed) {
@@ -85,6 +89,10 @@ TEST(Pacer, AnIdleLineStartsAtOnceAndABusyOneWaits) {
   now += std::chrono::seconds(5);
   EXPECT_EQ(pacer.Take(now, 0), 0u);
   EXPECT_EQ(pacer.Take(now, 10), 1u);
+  // The pace keeps a half stop bit: 7.5 bits at 9600 baud.
+  Pacer half(9600, 7.5);
+  EXPECT_EQ(half.Take(now, 2), 1u);
+  EXPECT_EQ(half.Next() - now, std::chrono::nanoseconds(781250));
 }
 
 }  // namespace

@@ -9,13 +9,16 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "commands.h"
 #include "driver.h"
+#include "host_log.h"
 #include "instances.h"
 #include "notify.h"
 #include "output.h"
+#include "output_queue.h"
 #include "paths.h"
 #include "ports.h"
 #include "system.h"
@@ -27,36 +30,23 @@ namespace {
 using Steady = std::chrono::steady_clock;
 
 std::atomic<bool> stop_requested{false};
+std::atomic<bool> reopen_requested{false};
 
 void RequestStop(int) { stop_requested.store(true); }
+#ifdef SIGHUP
+void RequestReopen(int) { reopen_requested.store(true); }
+#endif
 
 void CatchSignals() {
   std::signal(SIGINT, RequestStop);
   std::signal(SIGTERM, RequestStop);
+#ifdef SIGHUP
+  std::signal(SIGHUP, RequestReopen);
+#endif
 #ifdef SIGPIPE
   std::signal(SIGPIPE, SIG_IGN);
 #endif
 }
-
-// The end of the host log, for the log command.
-class LogTail {
- public:
-  void Add(const zempro::LogRecord &record) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(zempro::FormatLogLine(record));
-    if (lines_.size() > kKeep) lines_.pop_front();
-  }
-  std::vector<std::string> Last(int count) const {
-    std::lock_guard lock(mutex_);
-    std::size_t n = std::min(lines_.size(), static_cast<std::size_t>(count));
-    return {lines_.end() - static_cast<std::ptrdiff_t>(n), lines_.end()};
-  }
-
- private:
-  static constexpr std::size_t kKeep = 2000;
-  mutable std::mutex mutex_;
-  std::deque<std::string> lines_;
-};
 
 // Registers the host's log sink for as long as it lives.
 class LogSinkGuard {
@@ -71,19 +61,18 @@ class LogSinkGuard {
   int id_;
 };
 
-// The driver beside ulohost (in its build tree or its install); empty after
-// saying every place looked at.
-std::string DefaultDriver() {
+// The driver beside ulohost (in its build tree or its install); empty with
+// error naming every place looked at.
+std::string DefaultDriver(std::string &error) {
   std::string found = FindCompanion(ULOHOST_DRIVER_RELPATH);
   std::error_code ec;
   if (std::filesystem::exists(found, ec)) return found;
-  std::string looked;
+  error = "cannot find the driver; looked at";
+  const char *separator = " ";
   for (const std::string &place : CompanionPlaces(ULOHOST_DRIVER_RELPATH)) {
-    looked += (looked.empty() ? "" : ", ") + place;
+    error += separator + place;
+    separator = ", ";
   }
-  std::cerr << "ulohost: cannot find the driver; looked at " << looked
-            << " (name it with host.driver in the config, or --driver)"
-            << std::endl;
   return "";
 }
 
@@ -95,13 +84,22 @@ void Fatal(Output *output, const std::string &message) {
 }
 
 // Lines from stdin, read on a thread of their own so that the main loop
-// never blocks on input. The thread is left running when the host leaves
-// (it may sit in a read); it keeps its state alive itself.
+// never blocks on input: cut by a LineSplitter, or by the live view when it
+// reads the terminal's keys. The thread is left running when the host
+// leaves (it may sit in a read); it keeps its state alive itself, and hands
+// nothing on once this object is gone.
 class InputLines {
  public:
-  InputLines() : state_(std::make_shared<State>()) {
+  InputLines(KeyReader *keys, EventSink &sink)
+      : state_(std::make_shared<State>(keys, sink)) {
     std::thread([state = state_] { Read(*state); }).detach();
   }
+  ~InputLines() {
+    std::lock_guard lock(state_->mutex);
+    state_->gone = true;
+  }
+  InputLines(const InputLines &) = delete;
+  InputLines &operator=(const InputLines &) = delete;
 
   // Waits up to timeout for lines and hands over those that came. Answers
   // false once, when stdin has ended.
@@ -111,7 +109,7 @@ class InputLines {
     state_->ready.wait_for(lock, timeout, [&] {
       return !state_->lines.empty() || (state_->ended && !end_reported_);
     });
-    lines.assign(state_->lines.begin(), state_->lines.end());
+    lines = std::move(state_->lines);
     state_->lines.clear();
     if (!state_->ended || end_reported_) return true;
     end_reported_ = true;
@@ -120,29 +118,41 @@ class InputLines {
 
  private:
   struct State {
+    State(KeyReader *keys, EventSink &sink) : keys(keys), sink(sink) {}
+    KeyReader *keys;
+    EventSink &sink;
+    LineSplitter splitter;
     std::mutex mutex;
     std::condition_variable ready;
-    std::deque<std::string> lines;
+    std::vector<std::string> lines;
     bool ended = false;
+    bool gone = false;  // the host has left: keys and sink may be gone
   };
 
   static void Read(State &state) {
-    std::string pending;
     char chunk[4096];
     while (true) {
       long got = sys::ReadInput(chunk, sizeof chunk);
       std::lock_guard lock(state.mutex);
-      if (got <= 0) {
-        state.ended = true;
-        state.ready.notify_all();
-        return;
+      if (state.gone) return;
+      bool open = got > 0;
+      if (open && state.keys) {
+        open = state.keys->Keys(
+            std::string_view(chunk, static_cast<std::size_t>(got)),
+            state.lines);
+      } else if (open) {
+        std::vector<std::string> errors;
+        state.splitter.Feed(
+            std::string_view(chunk, static_cast<std::size_t>(got)), state.lines,
+            errors);
+        for (std::string &error : errors) {
+          state.sink.Emit(
+              NoticeEvent{Clock::now(), NoticeLevel::kError, error});
+        }
       }
-      pending.append(chunk, static_cast<std::size_t>(got));
-      for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-        state.lines.push_back(pending.substr(0, end));
-        pending.erase(0, end + 1);
-      }
+      state.ended = !open;
       state.ready.notify_all();
+      if (!open) return;
     }
   }
 
@@ -152,8 +162,10 @@ class InputLines {
 
 // The main loop: commands from stdin and the script, a refresh of the
 // output a few times a second, until quit, a signal or the duration.
+// live_view (may be null) reads the terminal's keys itself.
 void Serve(const Config &config, const RunOptions &options, Host &host,
-           Output &output, const LogTail &tail, ServiceNotifier &notifier) {
+           Output &output, KeyReader *live_view, HostLog &log,
+           ServiceNotifier &notifier) {
   Steady::time_point start = Steady::now();
   std::optional<Steady::time_point> deadline;
   if (options.duration > 0) {
@@ -162,7 +174,11 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
   }
   std::size_t next_step = 0;
   bool input_is_terminal = sys::IsTerminal(0);
-  InputLines input;
+  // The live view reads the keys of a terminal itself.
+  KeyReader *keys = input_is_terminal ? live_view : nullptr;
+  std::optional<sys::RawInput> raw;
+  if (keys) raw.emplace();
+  InputLines input(raw && raw->ok() ? keys : nullptr, output);
 
   // Answers false for quit.
   auto handle = [&](const std::string &line) {
@@ -173,7 +189,8 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
     Command command;
     std::string error;
     if (!ParseCommand(line, config, command, error)) {
-      output.Emit(NoticeEvent{Clock::now(), NoticeLevel::kError, error});
+      output.Emit(
+          NoticeEvent{Clock::now(), NoticeLevel::kError, error, command.id});
       output.Prompt();
       return true;
     }
@@ -181,10 +198,14 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
       case Verb::kQuit:
         return false;
       case Verb::kHelp:
-        output.Emit(TextEvent{Clock::now(), "help", HelpLines()});
+        output.Emit(TextEvent{Clock::now(), "help", HelpLines(), command.id});
         break;
       case Verb::kLog:
-        output.Emit(TextEvent{Clock::now(), "log", tail.Last(command.count)});
+        output.Emit(TextEvent{Clock::now(), "log", log.Last(command.count),
+                              command.id});
+        break;
+      case Verb::kValues:
+        output.Emit(host.Values(command.id));
         break;
       default:
         host.Submit(command);
@@ -214,6 +235,12 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
     }
     // Ctrl-D at a terminal leaves; a script's end of input does not.
     if (quit || (!open && input_is_terminal)) break;
+    if (reopen_requested.exchange(false)) {
+      output.Reopen();
+      output.Emit(NoticeEvent{Clock::now(), NoticeLevel::kInfo,
+                              "SIGHUP: the log file was opened again"});
+    }
+    log.Flush(Clock::now());
     output.Refresh(host.States());
     notifier.FeedWatchdog([&](Steady::duration interval) {
       return host.ReceiversAlive(interval);
@@ -221,146 +248,239 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
   }
 }
 
-// Ports first: a missing one starts nothing. The config's port directory
-// is the driver's too.
-bool CheckConfiguredPorts(const Config &config) {
+// A missing port is a warning (its instance is retried), an error with
+// --strict. The config's port directory is the driver's too.
+void CheckConfiguredPorts(const Config &config, bool strict,
+                          ConfigErrors &errors) {
   if (!config.host.port_dir.empty()) {
     sys::SetEnvironment("ULO_PORT_DIR", config.host.port_dir);
   }
   const char *port_dir = std::getenv("ULO_PORT_DIR");
-  ConfigError error;
-  if (!CheckPorts(config, port_dir ? port_dir : "", error)) {
-    Fatal(nullptr, error.ToString());
-    return false;
-  }
-  return true;
+  CheckPorts(config, port_dir ? port_dir : "", strict, errors);
 }
 
 // The driver the options or the config name (else the one beside ulohost)
-// and what it announces; nullptr after saying why it cannot be run.
+// and what it announces; nullptr with error saying why it cannot be run.
 std::unique_ptr<DriverLibrary> LoadDriver(const Config &config,
                                           const RunOptions &options,
-                                          Description &description) {
+                                          Description &description,
+                                          std::string &error) {
   std::string path = !options.driver.empty()       ? options.driver
                      : !config.host.driver.empty() ? config.host.driver
-                                                   : DefaultDriver();
+                                                   : DefaultDriver(error);
   if (path.empty()) return nullptr;
-  std::string error;
   std::unique_ptr<DriverLibrary> driver = DriverLibrary::Load(path, error);
   if (!driver) {
-    const char *named = !options.driver.empty()       ? " (--driver)"
-                        : !config.host.driver.empty() ? " (host.driver)"
-                                                      : "";
-    Fatal(nullptr, "cannot load the driver " + path + named + ": " + error);
+    error = "cannot load the driver " + path + ": " + error;
     return nullptr;
   }
   description = driver->Describe();
   if (description.workspace_size <= 0 ||
       description.workspace_size > (1 << 20)) {
-    Fatal(nullptr, path + " announces a workspace of " +
-                       std::to_string(description.workspace_size) +
-                       " bytes: not a driver this host can run");
+    error = path + " announces a workspace of " +
+            std::to_string(description.workspace_size) +
+            " bytes: not a driver this host can run";
     return nullptr;
   }
   return driver;
 }
 
-// The log file the options or the config name, if any; false after saying
-// why it cannot be opened.
-bool OpenLogFile(const Config &config, const RunOptions &options,
-                 std::optional<zempro::LogSink> &log_file) {
-  std::string path =
-      !options.log_file.empty() ? options.log_file : config.host.log;
-  if (path.empty()) return true;
-  log_file = zempro::FileSink(path);
-  if (!log_file) Fatal(nullptr, "cannot open the log file " + path);
-  return log_file.has_value();
+// Under systemd, stderr is the journal's stream.
+bool StderrIsJournal() {
+  const char *stream = std::getenv("JOURNAL_STREAM");
+  return stream && *stream && sys::StreamIdentity(2) == stream;
 }
 
-// JSON lines when asked, the live view in a terminal, else plain lines.
-std::unique_ptr<Output> MakeOutput(const Config &config,
-                                   const RunOptions &options,
-                                   const Description &description) {
-  if (options.json) return MakeJsonOutput(std::cout);
-  if (sys::IsTerminal(1) && sys::EnableAnsi()) {
-    return MakeLiveView(1, config, description);
+// Every mistake once, in file order.
+void Report(ConfigErrors &errors) {
+  errors.Sort();
+  for (const ConfigError &error : errors.list()) {
+    std::cerr << "ulohost: " << error.ToString() << '\n';
   }
-  return MakePlainOutput(std::cout);
+  std::cerr.flush();
+}
+
+// The config, its ports and (through the driver, which opens no port for
+// it) its gates. Returns an exit code when the host must not go on: the
+// config is wrong, the driver cannot be loaded, or only a check was asked.
+std::optional<int> Check(const Config &config, const RunOptions &options,
+                         ConfigErrors &errors,
+                         std::unique_ptr<DriverLibrary> &driver,
+                         Description &description) {
+  CheckConfiguredPorts(config, options.strict, errors);
+  std::string driver_error;
+  driver = LoadDriver(config, options, description, driver_error);
+  if (driver) {
+    CheckGates(config, *driver, description, errors);
+  } else if (options.check) {
+    std::string field = !options.driver.empty()       ? "--driver"
+                        : !config.host.driver.empty() ? "host.driver"
+                                                      : "";
+    errors.Add({config.file,
+                {},
+                field,
+                driver_error + (field.empty() ? " (set host.driver or --driver)"
+                                              : " (gates not checked)")});
+  }
+  Report(errors);
+  if (!driver && !options.check) Fatal(nullptr, driver_error);
+  if (errors.HasErrors()) return kExitConfig;
+  if (!driver) return kExitFailure;
+  if (!options.check) return std::nullopt;
+  std::size_t gates = 0;
+  for (const InstanceConfig &instance : config.instances) {
+    gates += instance.gates.size();
+  }
+  auto count = [](std::size_t n, const char *what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+  };
+  std::cout << config.file << ": " << count(config.instances.size(), "instance")
+            << ", " << count(gates, "gate") << ", no errors, "
+            << count(static_cast<std::size_t>(errors.Count(true)), "warning")
+            << std::endl;
+  return kExitOk;
+}
+
+// Where the host's events go: JSON lines when asked, the live view in a
+// terminal, else plain lines (left out under systemd, where the journal
+// carries the log); the journal; the log file the options or the config
+// name, else for a config run outside systemd host.log in the working
+// directory. live_view is set to the live view's key reader, if there is
+// one. False after saying why the log file cannot be opened.
+bool AddOutputs(const Config &config, const RunOptions &options,
+                const Description &description, bool default_log,
+                Outputs &outputs, KeyReader *&live_view) {
+  bool journal = StderrIsJournal();
+  bool live = false;
+  if (options.json) {
+    outputs.Add(MakeJsonOutput(1));
+  } else if (sys::IsTerminal(1) && sys::EnableAnsi()) {
+    std::unique_ptr<Output> view = MakeLiveView(1, config, description);
+    live_view = dynamic_cast<KeyReader *>(view.get());
+    outputs.Add(std::move(view));
+    live = true;
+  } else if (!journal) {
+    outputs.Add(MakePlainOutput(1));
+  }
+  if (journal) outputs.Add(MakeJournal(2));
+
+  std::string path =
+      !options.log_file.empty() ? options.log_file : config.host.log;
+  bool asked = !path.empty();
+  if (!asked && (!default_log || journal)) return true;
+  if (!asked) path = config.host.workdir + "/host.log";
+  // Trouble with the file goes to the other outputs, and to stderr where
+  // neither the journal nor the live view shows it.
+  std::function<void(const Event &)> tell = outputs.Teller();
+  if (!journal && !live) {
+    tell = [tell](const Event &event) {
+      tell(event);
+      if (const auto *notice = std::get_if<NoticeEvent>(&event);
+          notice && notice->level == NoticeLevel::kError) {
+        sys::WriteAll(2, "ulohost: " + notice->text + "\n");
+      }
+    };
+  }
+  std::string error;
+  std::unique_ptr<Output> file = MakeLogFile(path, tell, error);
+  if (file) {
+    outputs.Add(std::move(file));
+    return true;
+  }
+  if (asked) {
+    Fatal(nullptr, "cannot open the log file " + path);
+    return false;
+  }
+  tell(NoticeEvent{
+      Clock::now(), NoticeLevel::kError,
+      "cannot open the log file " + path + ": " + error + "; running without"});
+  return true;
 }
 
 // Checks the gates, starts the instances and serves until the end; the
 // instances are shut down on return. Returns an exit code.
 int RunInstances(const Config &config, const RunOptions &options,
                  const DriverLibrary &driver, const Description &description,
-                 Output &output, const LogTail &tail) {
+                 Output &output, KeyReader *live_view, HostLog &log) {
   Host host(config, driver, description, output);
-  ConfigError config_error;
-  if (!host.CheckGates(config_error)) {
-    Fatal(&output, config_error.ToString());
-    return kExitConfig;
-  }
   ServiceNotifier notifier([&output](const std::string &problem) {
     output.Emit(NoticeEvent{Clock::now(), NoticeLevel::kError, problem});
   });
   std::string error;
-  if (!host.Start(error)) {
+  if (!host.Start(!options.strict, error)) {
     Fatal(&output, error);
     return kExitFailure;
   }
   notifier.Ready();
-  Serve(config, options, host, output, tail, notifier);
+  Serve(config, options, host, output, live_view, log, notifier);
   notifier.Stopping();
   host.Shutdown();
+  log.Flush(Clock::now(), true);
   return kExitOk;
 }
 
-}  // namespace
-
-int RunHost(const Config &config, const RunOptions &options) {
+// RunHost; errors: what reading the config found (none for a config built
+// in the program); default_log for a config run (see AddOutputs).
+int Run(const Config &config, const RunOptions &options, ConfigErrors errors,
+        bool default_log) {
   stop_requested.store(false);
+  reopen_requested.store(false);
   CatchSignals();
-  if (!CheckConfiguredPorts(config)) return kExitConfig;
   Description description;
-  std::unique_ptr<DriverLibrary> driver =
-      LoadDriver(config, options, description);
-  std::optional<zempro::LogSink> log_file;
-  if (!driver || !OpenLogFile(config, options, log_file)) return kExitFailure;
+  std::unique_ptr<DriverLibrary> driver;
+  if (std::optional<int> code =
+          Check(config, options, errors, driver, description)) {
+    return *code;
+  }
+  Outputs outputs;
+  KeyReader *live_view = nullptr;  // owned by outputs
+  if (!AddOutputs(config, options, description, default_log, outputs,
+                  live_view)) {
+    return kExitFailure;
+  }
   std::error_code ec;
   std::filesystem::current_path(config.host.workdir, ec);
   if (ec) {
-    Fatal(nullptr, "cannot enter the working directory " + config.host.workdir +
-                       ": " + ec.message());
+    Fatal(&outputs, "cannot enter the working directory " +
+                        config.host.workdir + ": " + ec.message());
+    outputs.Finish();
     return kExitFailure;
   }
   zempro::SetWaitRange(config.host.wait_min_ms, config.host.wait_max_ms);
 
-  std::unique_ptr<Output> output = MakeOutput(config, options, description);
-  output->Emit(NoticeEvent{
+  outputs.Emit(NoticeEvent{
       Clock::now(), NoticeLevel::kInfo,
       "driver '" + description.name + "' from " + driver->path() +
           ", workspace " + std::to_string(description.workspace_size) +
           " bytes, working directory " + config.host.workdir});
 
-  LogTail tail;
-  LogSinkGuard sink([&](const zempro::LogRecord &record) {
-    if (record.message_class == ZEM_CLASS_TRACE && !options.trace) return;
-    if (log_file) (*log_file)(record);
-    tail.Add(record);
-    output->Emit(LogEvent{record.time, record.message_class, record.text});
-  });
-  int code = RunInstances(config, options, *driver, description, *output, tail);
-  output->Finish();
+  HostLog log(outputs, options.trace);
+  int code;
+  {
+    LogSinkGuard sink(
+        [&](const zempro::LogRecord &record) { log.Add(record); });
+    code = RunInstances(config, options, *driver, description, outputs,
+                        live_view, log);
+  }
+  outputs.Finish();
   return code;
+}
+
+}  // namespace
+
+int RunHost(const Config &config, const RunOptions &options) {
+  return Run(config, options, {}, false);
 }
 
 int RunConfigFile(const std::string &path, const RunOptions &options) {
   Config config;
-  ConfigError error;
-  if (!LoadConfig(path, config, error)) {
-    std::cerr << "ulohost: " << error.ToString() << std::endl;
+  ConfigErrors errors;
+  // With nothing read (no file, bad syntax) there is nothing more to check.
+  if (!LoadConfig(path, config, errors) && config.instances.empty()) {
+    Report(errors);
     return kExitConfig;
   }
-  return RunHost(config, options);
+  return Run(config, options, std::move(errors), true);
 }
 
 }  // namespace ulohost

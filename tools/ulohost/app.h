@@ -27,15 +27,20 @@ struct RunOptions {
   bool json = false;     // JSON lines on stdout, commands on stdin
   bool trace = false;    // show class-8 traffic too
   double duration = 0;   // seconds to run; 0: until quit or a signal
+  bool check = false;    // report the config's mistakes, open no port, run
+                         // nothing
+  bool strict = false;   // a port missing or held at start stops the host
   std::vector<ScriptStep> script;
 };
 
-// Checks the config's ports, loads the driver, checks the gates, starts the
-// instances and serves until quit, a signal or the duration, then shuts down
-// cleanly. Returns an exit code.
+// Checks the config's ports, loads the driver, checks the gates (every
+// mistake reported at once), starts the instances and serves until quit, a
+// signal or the duration, then shuts down cleanly. An instance whose port is
+// missing or held is retried while the others run, unless strict. Returns
+// an exit code.
 int RunHost(const Config &config, const RunOptions &options);
 
-// Loads a config file and runs it.
+// Loads a config file and runs it (or only checks it).
 int RunConfigFile(const std::string &path, const RunOptions &options);
 
 }  // namespace ulohost

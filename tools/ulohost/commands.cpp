@@ -19,10 +19,10 @@ const std::map<std::string, Verb, std::less<>> kVerbs = {
     {"status", Verb::kStatus},  {"com", Verb::kCom},
     {"warm", Verb::kWarmStart}, {"restart", Verb::kWarmStart},
     {"close", Verb::kClose},    {"reopen", Verb::kReopen},
-    {"port", Verb::kPort},      {"log", Verb::kLog},
-    {"help", Verb::kHelp},      {"?", Verb::kHelp},
-    {"quit", Verb::kQuit},      {"exit", Verb::kQuit},
-    {"q", Verb::kQuit},
+    {"port", Verb::kPort},      {"values", Verb::kValues},
+    {"log", Verb::kLog},        {"help", Verb::kHelp},
+    {"?", Verb::kHelp},         {"quit", Verb::kQuit},
+    {"exit", Verb::kQuit},      {"q", Verb::kQuit},
 };
 
 std::vector<std::string> Split(std::string_view line) {
@@ -124,14 +124,25 @@ bool ParseWrite(Args &args, const Config &config, Command &command,
   std::string text = args.Take();
   std::optional<double> value = RealNumber(text);
   if (command.type == ULO_TYPE_DIGITAL) {
-    std::optional<long> whole = WholeNumber(text);
-    if (!whole || *whole < 0 || *whole > 65535) {
-      error = command.gate + " is digital: the value must be 0 to 65535";
+    const std::string takes =
+        command.gate + " is digital: it takes a whole number 0 to 65535";
+    if (!value) {
+      error = "'" + text + "' is not a number; " + takes;
       return false;
     }
-    value = static_cast<double>(*whole);
-  } else if (!value || std::fabs(*value) > 3.4e38) {
-    error = "'" + text + "' is not a number a float gate can hold";
+    if (*value != std::floor(*value)) {
+      error = takes + ", not a fraction like " + text;
+      return false;
+    }
+    if (*value < 0 || *value > 65535) {
+      error = takes + "; " + text + " is out of range";
+      return false;
+    }
+  } else if (!value) {
+    error = "'" + text + "' is not a number";
+    return false;
+  } else if (std::fabs(*value) > 3.4e38) {
+    error = text + " is beyond what a float gate holds (-3.4e38 to 3.4e38)";
     return false;
   }
   command.value = *value;
@@ -158,8 +169,8 @@ bool TakeSetting(Args &args, const char *what, long min, long max,
   if (args.Done()) return true;
   std::optional<long> value = WholeNumber(args.Take());
   if (!value || *value < min || *value > max) {
-    error = std::string(what) + " must be " + std::to_string(min) + " to " +
-            std::to_string(max);
+    error = std::string(what) + " must be a whole number " +
+            std::to_string(min) + " to " + std::to_string(max);
     return false;
   }
   out = static_cast<uint16_t>(*value);
@@ -215,7 +226,6 @@ bool ParseTokens(std::vector<std::string> tokens, const Config &config,
     error = "unknown command '" + tokens.front() + "' (try help)";
     return false;
   }
-  command = Command{};
   command.verb = verb->second;
   Args args(std::move(tokens));
   switch (command.verb) {
@@ -243,6 +253,7 @@ bool ParseTokens(std::vector<std::string> tokens, const Config &config,
         command.count = static_cast<int>(*count);
       }
       return true;
+    case Verb::kValues:
     case Verb::kHelp:
     case Verb::kQuit:
       if (!args.Done()) {
@@ -268,21 +279,29 @@ std::string JsonToken(const nlohmann::json &value) {
   return value.dump();
 }
 
-// {"cmd": VERB, ...} as the tokens of the same text command.
+// {"cmd": VERB, ...} as the tokens of the same text command, and its id.
 bool JsonTokens(std::string_view line, std::vector<std::string> &tokens,
-                std::string &error) {
+                CommandId &id, std::string &error) {
   nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
   if (object.is_discarded() || !object.is_object()) {
     error = "not a JSON object";
     return false;
+  }
+  if (object.contains("id")) {
+    const nlohmann::json &given = object["id"];
+    if (!given.is_string() && !given.is_number()) {
+      error = "\"id\" must be a string or a number";
+      return false;
+    }
+    id = given;
   }
   if (!object.contains("cmd") || !object["cmd"].is_string()) {
     error = "a JSON command needs \"cmd\"";
     return false;
   }
   static const char *const kKnown[] = {
-      "cmd",  "ulo",       "gate",   "value",     "name",
-      "baud", "data_bits", "parity", "stop_bits", "lines"};
+      "cmd",       "ulo",    "gate",      "value", "name", "baud",
+      "data_bits", "parity", "stop_bits", "lines", "id"};
   for (auto &[key, value] : object.items()) {
     if (std::find(std::begin(kKnown), std::end(kKnown), key) ==
         std::end(kKnown)) {
@@ -312,10 +331,11 @@ bool JsonTokens(std::string_view line, std::vector<std::string> &tokens,
 
 bool ParseCommand(std::string_view line, const Config &config, Command &command,
                   std::string &error) {
+  command = Command{};
   std::size_t start = line.find_first_not_of(" \t\r\n");
   if (start != std::string_view::npos && line[start] == '{') {
     std::vector<std::string> tokens;
-    return JsonTokens(line, tokens, error) &&
+    return JsonTokens(line, tokens, command.id, error) &&
            ParseTokens(std::move(tokens), config, command, error);
   }
   return ParseTokens(Split(line), config, command, error);
@@ -333,13 +353,37 @@ std::vector<std::string> HelpLines() {
       "reopen [ULO]             reopen the port with its stored settings",
       "port [ULO] NAME [BAUD [DATA_BITS [PARITY [STOP_BITS]]]]",
       "                         move the instance to another port",
+      "values                   every gate's value, age and quality",
       "log [LINES]              show the end of the host log",
       "help                     this list",
       "quit                     stop every instance and leave",
+      "/TEXT                    live table: only gates whose address or "
+      "label has TEXT; / shows all",
+      "arrow keys, PgUp, PgDn   live table: scroll",
       "ULO may be left out when only one instance runs. Scripts may send the "
       "same as JSON: {\"cmd\":\"write\",\"ulo\":1,\"gate\":\"$SP1\",\"value\":"
-      "22.5}",
+      "22.5}, with an optional \"id\" echoed in the result",
   };
+}
+
+void LineSplitter::Feed(std::string_view bytes, std::vector<std::string> &lines,
+                        std::vector<std::string> &errors) {
+  while (!bytes.empty()) {
+    std::size_t end = bytes.find('\n');
+    std::string_view piece = bytes.substr(0, end);
+    if (!discarding_ && pending_.size() + piece.size() > max_) {
+      discarding_ = true;
+      pending_ = std::string();
+      errors.push_back("input line longer than " + std::to_string(max_) +
+                       " bytes: discarded up to its end");
+    }
+    if (!discarding_) pending_.append(piece);
+    if (end == std::string_view::npos) return;
+    if (!discarding_) lines.push_back(std::move(pending_));
+    pending_.clear();
+    discarding_ = false;
+    bytes.remove_prefix(end + 1);
+  }
 }
 
 }  // namespace ulohost

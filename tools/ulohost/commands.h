@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config.h"
+#include "events.h"
 
 namespace ulohost {
 
@@ -22,6 +23,7 @@ enum class Verb {
   kClose,      // command 11
   kReopen,     // command 13
   kPort,       // command 15
+  kValues,     // every gate's current value
   kLog,        // show the log's tail
   kHelp,
   kQuit,
@@ -45,15 +47,38 @@ struct Command {
   double value = 0;  // kWrite, checked against the type
   PortRequest port;  // kPort
   int count = 20;    // kLog: how many lines
+  CommandId id;      // the script's id for the command, echoed in its result
 };
 
 // Parses one line (text or a JSON object). The instance number may be left
-// out when the config has a single instance. On failure error says why.
+// out when the config has a single instance. On failure error says why, and
+// command.id holds the id of a JSON command that had one, for the refusal.
 bool ParseCommand(std::string_view line, const Config &config, Command &command,
                   std::string &error);
 
 // What the prompt accepts, one line per command.
 std::vector<std::string> HelpLines();
+
+// The longest command line taken in, in bytes.
+inline constexpr std::size_t kMaxLineBytes = 64 * 1024;
+
+// Cuts a byte stream into lines without their newline, in linear time and
+// holding at most max bytes of an unfinished line: a longer line is
+// discarded up to its newline and reported once.
+class LineSplitter {
+ public:
+  explicit LineSplitter(std::size_t max = kMaxLineBytes) : max_(max) {}
+
+  // Appends the lines the bytes complete to lines, and for each over-long
+  // one a message to errors.
+  void Feed(std::string_view bytes, std::vector<std::string> &lines,
+            std::vector<std::string> &errors);
+
+ private:
+  std::size_t max_;
+  std::string pending_;
+  bool discarding_ = false;
+};
 
 }  // namespace ulohost
 

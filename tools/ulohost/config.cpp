@@ -25,57 +25,66 @@ std::string Resolve(const std::string &base_dir, const std::string &path) {
   return (fs::path(base_dir) / path).lexically_normal().string();
 }
 
-// Under systemd the service's own directories are the defaults: the init
-// files in its state directory, the log in its logs directory. Each variable
-// may list several directories; the first is the service's.
-std::string ServiceDirectory(const char *variable) {
-  const char *value = std::getenv(variable);
+// Baud rates controllers and adapters commonly run at; another is allowed
+// (the platform sets any rate) but more likely a typing mistake.
+constexpr std::array<int64_t, 11> kUsualBauds = {
+    110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 57600};
+
+// A directory the config names, resolved; an error when it is not there.
+void ReadDirectory(const TomlTable &table, std::string_view key,
+                   const std::string &base_dir,
+                   const std::optional<std::string> &given, std::string &out,
+                   std::string_view what_for = {}) {
+  if (!given) return;
+  out = Resolve(base_dir, *given);
+  std::error_code ec;
+  if (!fs::is_directory(out, ec)) {
+    table.Fail(key,
+               "directory " + out + " does not exist" + std::string(what_for));
+  }
+}
+
+// Under systemd the init files go to the service's state directory. The
+// variable may list several directories; the first is the service's.
+std::string StateDirectory() {
+  const char *value = std::getenv("STATE_DIRECTORY");
   std::string list = value ? value : "";
   return list.substr(0, list.find(':'));
 }
 
-bool ReadHost(const TomlTable &root, const std::string &base_dir,
+void ReadHost(const TomlTable &root, const std::string &base_dir,
               HostConfig &host) {
-  std::string state_dir = ServiceDirectory("STATE_DIRECTORY");
+  std::string state_dir = StateDirectory();
   host.workdir = fs::path(state_dir.empty() ? base_dir : state_dir)
                      .lexically_normal()
                      .string();
-  std::string logs_dir = ServiceDirectory("LOGS_DIRECTORY");
-  if (!logs_dir.empty())
-    host.log = (fs::path(logs_dir) / "ulohost.log").string();
   std::optional<TomlTable> table;
-  if (!root.Table("host", "must be a table ([host])", table)) return false;
-  if (!table) return true;
+  root.Table("host", "must be a table ([host])", table);
+  if (!table) return;
   std::optional<std::string> workdir, driver, log, port_dir;
   std::optional<double> status, com, reopen;
   std::optional<int64_t> reconnect, wait_min, wait_max;
-  if (!table->OnlyKeys({"workdir", "driver", "log", "port_dir",
-                        "status_interval", "com_interval", "reconnect_after",
-                        "reopen_interval", "wait_min_ms", "wait_max_ms"}) ||
-      !table->String("workdir", workdir) || !table->String("driver", driver) ||
-      !table->String("log", log) || !table->String("port_dir", port_dir) ||
-      !table->Number("status_interval", 1, 86400, status) ||
-      !table->Number("com_interval", 0.5, 86400, com) ||
-      !table->Integer("reconnect_after", 0, 1000, reconnect) ||
-      !table->Number("reopen_interval", 0.5, 86400, reopen) ||
-      !table->Integer("wait_min_ms", 1, 10000, wait_min) ||
-      !table->Integer("wait_max_ms", 1, 10000, wait_max)) {
-    return false;
-  }
+  table->OnlyKeys({"workdir", "driver", "log", "port_dir", "status_interval",
+                   "com_interval", "reconnect_after", "reopen_interval",
+                   "wait_min_ms", "wait_max_ms"});
+  table->String("workdir", workdir);
+  table->String("driver", driver);
+  table->String("log", log);
+  table->String("port_dir", port_dir);
+  table->Number("status_interval", 1, 86400, status);
+  table->Number("com_interval", 0.5, 86400, com);
+  table->Integer("reconnect_after", 0, 1000, reconnect);
+  table->Number("reopen_interval", 0.5, 86400, reopen);
+  bool waits = table->Integer("wait_min_ms", 1, 10000, wait_min);
+  waits = table->Integer("wait_max_ms", 1, 10000, wait_max) && waits;
   for (auto *text : {&workdir, &driver, &log, &port_dir}) {
     if (text->has_value() && (*text)->empty()) text->reset();
   }
-  if (workdir) {
-    host.workdir = Resolve(base_dir, *workdir);
-    std::error_code ec;
-    if (!fs::is_directory(host.workdir, ec)) {
-      return table->Fail("workdir",
-                         "directory " + host.workdir + " does not exist");
-    }
-  }
+  ReadDirectory(*table, "workdir", base_dir, workdir, host.workdir);
+  ReadDirectory(*table, "port_dir", base_dir, port_dir, host.port_dir,
+                " (create it with a link per port, or leave port_dir out)");
   if (driver) host.driver = Resolve(base_dir, *driver);
   if (log) host.log = Resolve(base_dir, *log);
-  if (port_dir) host.port_dir = Resolve(base_dir, *port_dir);
   host.status_interval = status.value_or(host.status_interval);
   host.com_interval = com.value_or(host.com_interval);
   host.reopen_interval = reopen.value_or(host.reopen_interval);
@@ -83,12 +92,10 @@ bool ReadHost(const TomlTable &root, const std::string &base_dir,
       static_cast<int>(reconnect.value_or(host.reconnect_after));
   host.wait_min_ms = static_cast<int>(wait_min.value_or(host.wait_min_ms));
   host.wait_max_ms = static_cast<int>(wait_max.value_or(host.wait_max_ms));
-  if (host.wait_max_ms < host.wait_min_ms) {
-    return table->Fail("wait_max_ms", "must not be below wait_min_ms (" +
-                                          std::to_string(host.wait_min_ms) +
-                                          ")");
+  if (waits && host.wait_max_ms < host.wait_min_ms) {
+    table->Fail("wait_max_ms", "must not be below wait_min_ms (" +
+                                   std::to_string(host.wait_min_ms) + ")");
   }
-  return true;
 }
 
 std::optional<int32_t> GateType(std::string_view name) {
@@ -97,120 +104,171 @@ std::optional<int32_t> GateType(std::string_view name) {
   return std::nullopt;
 }
 
+// A data gate's address as the driver and the controller know it, with a
+// warning when the config wrote it otherwise.
+std::string DriverAddress(const TomlTable &table, const std::string &address) {
+  if (IsStatusGate(address)) return address;
+  std::string upper = UpperCaseAddress(address);
+  if (upper != address) {
+    table.Warn("address",
+               Quoted(address) + " is taken as " + Quoted(upper) +
+                   " (the driver upper-cases addresses and the controller "
+                   "reports them so); write " +
+                   Quoted(upper));
+  }
+  return upper;
+}
+
+// False when the gate cannot be used.
 bool ReadGate(const TomlTable &table, GateConfig &gate) {
   constexpr std::string_view kTypes = "\"float\" or \"digital\"";
   std::optional<std::string> address, label;
   std::optional<int32_t> type;
-  if (!table.OnlyKeys({"address", "type", "label"}) ||
-      !table.String("address", address) ||
-      !table.Enum("type", kTypes, GateType, type) ||
-      !table.String("label", label)) {
-    return false;
+  table.OnlyKeys({"address", "type", "label"});
+  bool read = table.String("address", address);
+  read = table.Enum("type", kTypes, GateType, type) && read;
+  read = table.String("label", label) && read;
+  if (!table.table().contains("address")) {
+    read = table.Missing("address");
+  } else if (address) {
+    if (std::string problem = CheckAddress(*address); !problem.empty()) {
+      read = table.Fail("address", problem);
+    } else {
+      gate.address = DriverAddress(table, *address);
+    }
   }
-  if (!address) return table.Missing("address");
-  if (std::string problem = CheckAddress(*address); !problem.empty()) {
-    return table.Fail("address", problem);
-  }
-  if (!type) return table.Missing("type", kTypes);
+  if (!table.table().contains("type")) read = table.Missing("type", kTypes);
   if (label && std::any_of(label->begin(), label->end(), [](char c) {
         return static_cast<unsigned char>(c) < 32 || c == 127;
       })) {
-    return table.Fail("label", "holds a control character");
+    read = table.Fail("label", "holds a control character");
   }
-  gate.address = *address;
-  gate.type = *type;
+  gate.type = type.value_or(0);
   gate.label = label.value_or("");
   gate.where = table.WhereOf("address");
-  return true;
+  return read;
 }
 
-bool ReadLine(const TomlTable &table, LineConfig &line) {
+void ReadLine(const TomlTable &table, LineConfig &line) {
   std::optional<int64_t> baud, data_bits;
   std::optional<double> stop_bits;
-  if (!table.Integer("baud", 50, 65535, baud,
-                     " (the driver's line record holds 16 bits)") ||
-      !table.Integer("data_bits", 5, 8, data_bits) ||
-      !table.Number("stop_bits", 1, 2, stop_bits)) {
-    return false;
+  table.Integer("baud", 50, 65535, baud,
+                " (the driver's line record holds 16 bits)");
+  table.Integer("data_bits", 5, 8, data_bits);
+  table.Number("stop_bits", 1, 2, stop_bits);
+  if (baud) {
+    line.baud = static_cast<uint16_t>(*baud);
+    if (std::find(kUsualBauds.begin(), kUsualBauds.end(), *baud) ==
+        kUsualBauds.end()) {
+      std::string usual;
+      for (int64_t rate : kUsualBauds) {
+        usual += (usual.empty() ? "" : " ") + std::to_string(rate);
+      }
+      table.Warn("baud", std::to_string(*baud) + " is not a usual rate (" +
+                             usual +
+                             "); check it against the controller's setting");
+    }
   }
-  if (baud) line.baud = static_cast<uint16_t>(*baud);
   if (data_bits) line.data_bits = static_cast<uint16_t>(*data_bits);
   if (stop_bits) {
     line.stop_bits = StopBitsCode(*stop_bits);
-    if (!line.stop_bits) return table.Fail("stop_bits", "must be 1, 1.5 or 2");
+    if (!line.stop_bits) table.Fail("stop_bits", "must be 1, 1.5 or 2");
   }
-  return table.Enum("parity", "none, odd, even, mark or space", ParityCode,
-                    line.parity);
+  table.Enum("parity", "none, odd, even, mark or space", ParityCode,
+             line.parity);
 }
 
 // The checks below take fields already read with their types, so that a
-// field of the wrong type is reported before what is missing or wrong in
-// another.
+// field of the wrong type is reported once, not again as missing.
 
 // The port, which an enabled instance needs.
-bool SetPort(const TomlTable &table, const std::optional<std::string> &port,
+void SetPort(const TomlTable &table, const std::optional<std::string> &port,
              InstanceConfig &instance) {
   if (!port) {
-    return !instance.enabled || table.Missing("port", "or set enabled = false");
+    if (instance.enabled && !table.table().contains("port")) {
+      table.Missing("port", "or set enabled = false");
+    }
+    return;
   }
   instance.port_where = table.WhereOf("port");
   if (std::string problem = CheckPortName(*port); !problem.empty()) {
-    return table.Fail("port", problem);
+    table.Fail("port", problem);
+    return;
   }
   instance.port = *port;
-  return true;
 }
 
-bool SetReadTimeout(const TomlTable &table,
+void SetReadTimeout(const TomlTable &table,
                     const std::optional<int64_t> &milliseconds,
                     InstanceConfig &instance) {
-  if (!milliseconds) return true;
+  if (!milliseconds) return;
   if (*milliseconds % 10 != 0) {
-    return table.Fail("read_timeout_ms",
-                      "must be a multiple of 10 (the driver counts in "
-                      "10 ms units)");
+    table.Fail("read_timeout_ms",
+               "must be a multiple of 10 (the driver counts in 10 ms units)");
+    return;
   }
   instance.read_timeout = static_cast<int32_t>(*milliseconds / 10);
-  return true;
 }
 
-// The first line of the init file, as the driver reads it.
-bool SetRestartMessage(const TomlTable &table,
+// A text the controller would take as a write: an address, '=', a value.
+bool IsWriteLine(std::string_view text) {
+  std::size_t equals = text.find('=');
+  std::string_view address = text.substr(0, equals);
+  return equals != std::string_view::npos && address.size() > 1 &&
+         (address[0] == '$' || address[0] == '@') &&
+         CheckAddress(address).empty();
+}
+
+// The first line of the init file, as the driver reads it. The driver sends
+// it at every start and every STATUS read.
+void SetRestartMessage(const TomlTable &table,
                        const std::optional<std::string> &message,
                        InstanceConfig &instance) {
-  if (message &&
-      (message->size() > ULO_LINE_MAX ||
-       message->find_first_of(std::string("\r\n\0", 3)) != std::string::npos)) {
-    return table.Fail("restart_message", "must be one line of at most " +
-                                             std::to_string(ULO_LINE_MAX) +
-                                             " characters");
+  if (!message) return;
+  if (message->size() > ULO_LINE_MAX ||
+      message->find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+    table.Fail("restart_message", "must be one line of at most " +
+                                      std::to_string(ULO_LINE_MAX) +
+                                      " characters");
+  } else if (message->find_first_not_of(' ') == std::string::npos) {
+    table.Fail("restart_message",
+               "must not be empty (the controller would get a bare carriage "
+               "return); give its restart command, or leave the field out "
+               "for the driver's default");
+  } else if (IsWriteLine(*message)) {
+    table.Fail("restart_message",
+               Quoted(*message) +
+                   " is a write line: it would be sent at every start and "
+                   "every STATUS read; give the controller's restart "
+                   "command instead");
+  } else {
+    instance.restart_message = message;
   }
-  instance.restart_message = message;
-  return true;
 }
 
 // The gates the config lists, each address once (STATUS and COM in any
 // case).
-bool ReadGates(const TomlTable &table, InstanceConfig &instance) {
-  return table.Tables(
-      "gate", "must be a list of gates ([[instance.gate]])",
-      "must be a table with address and type, e.g. "
-      "{ address = \"$T1\", type = \"float\" }",
-      [&](const TomlTable &entry, int) {
-        GateConfig gate;
-        if (!ReadGate(entry, gate)) return false;
-        for (const GateConfig &other : instance.gates) {
-          if (other.address == gate.address ||
-              (IsStatusGate(gate.address) &&
-               EqualsIgnoringCase(other.address, gate.address))) {
-            return entry.Fail("address", Quoted(gate.address) +
-                                             " is already defined on line " +
-                                             std::to_string(other.where.line));
-          }
-        }
-        instance.gates.push_back(std::move(gate));
-        return true;
-      });
+void ReadGates(const TomlTable &table, InstanceConfig &instance) {
+  table.Tables("gate", "must be a list of gates ([[instance.gate]])",
+               "must be a table with address and type, e.g. "
+               "{ address = \"$T1\", type = \"float\" }",
+               [&](const TomlTable &entry, int number) {
+                 GateConfig gate;
+                 gate.index = number;
+                 if (!ReadGate(entry, gate)) return false;
+                 for (const GateConfig &other : instance.gates) {
+                   if (other.address == gate.address ||
+                       (IsStatusGate(gate.address) &&
+                        EqualsIgnoringCase(other.address, gate.address))) {
+                     return entry.Fail("address",
+                                       Quoted(gate.address) +
+                                           " is already defined on line " +
+                                           std::to_string(other.where.line));
+                   }
+                 }
+                 instance.gates.push_back(std::move(gate));
+                 return true;
+               });
 }
 
 // Every instance gets its status gates; one the config names itself (in
@@ -222,77 +280,72 @@ void AddStatusGates(InstanceConfig &instance) {
                                return EqualsIgnoringCase(gate.address, status);
                              });
     if (!named) {
-      instance.gates.push_back({status, ULO_TYPE_DIGITAL, "", instance.where});
+      instance.gates.push_back(
+          {status, ULO_TYPE_DIGITAL, "", instance.where, 0});
     }
   }
 }
 
-bool ReadInstance(const TomlTable &table, InstanceConfig &instance) {
+// Reads what it can of the instance, reporting every mistake.
+void ReadInstance(const TomlTable &table, InstanceConfig &instance) {
   std::optional<int64_t> ulo, read_timeout_ms;
   std::optional<std::string> port, restart_message;
   std::optional<bool> enabled;
-  if (!table.OnlyKeys({"ulo", "port", "enabled", "read_timeout_ms", "baud",
-                       "data_bits", "stop_bits", "parity", "restart_message",
-                       "gate"}) ||
-      !table.Integer("ulo", 1, ULO_INSTANCE_MAX, ulo) ||
-      !table.String("port", port) || !table.Boolean("enabled", enabled) ||
-      !table.Integer("read_timeout_ms", 10, 600000, read_timeout_ms) ||
-      !table.String("restart_message", restart_message) ||
-      !ReadLine(table, instance.line)) {
-    return false;
-  }
-  if (!ulo) return table.Missing("ulo");
-  instance.ulo = static_cast<int>(*ulo);
+  table.OnlyKeys({"ulo", "port", "enabled", "read_timeout_ms", "baud",
+                  "data_bits", "stop_bits", "parity", "restart_message",
+                  "gate"});
+  table.Integer("ulo", 1, ULO_INSTANCE_MAX, ulo);
+  table.String("port", port);
+  table.Boolean("enabled", enabled);
+  table.Integer("read_timeout_ms", 10, 600000, read_timeout_ms);
+  table.String("restart_message", restart_message);
+  ReadLine(table, instance.line);
+  if (!ulo && !table.table().contains("ulo")) table.Missing("ulo");
+  instance.ulo = static_cast<int>(ulo.value_or(0));
   instance.enabled = enabled.value_or(true);
   instance.where = table.where();
-  if (!SetPort(table, port, instance) ||
-      !SetReadTimeout(table, read_timeout_ms, instance) ||
-      !SetRestartMessage(table, restart_message, instance) ||
-      !ReadGates(table, instance)) {
-    return false;
-  }
+  SetPort(table, port, instance);
+  SetReadTimeout(table, read_timeout_ms, instance);
+  SetRestartMessage(table, restart_message, instance);
+  ReadGates(table, instance);
   AddStatusGates(instance);
-  return true;
 }
 
 // No two instances share a number, nor (enabled) a port.
-bool CheckUnique(const TomlTable &table, const InstanceConfig &instance,
+void CheckUnique(const TomlTable &table, const InstanceConfig &instance,
                  const std::vector<InstanceConfig> &others) {
   for (const InstanceConfig &other : others) {
-    if (other.ulo == instance.ulo) {
-      return table.Fail("ulo", "ulo " + std::to_string(instance.ulo) +
-                                   " is already used by the instance on line " +
-                                   std::to_string(other.where.line));
+    if (instance.ulo != 0 && other.ulo == instance.ulo) {
+      table.Fail("ulo", "ulo " + std::to_string(instance.ulo) +
+                            " is already used by the instance on line " +
+                            std::to_string(other.where.line));
     }
-    if (instance.enabled && other.enabled &&
+    if (instance.enabled && other.enabled && !instance.port.empty() &&
         EqualsIgnoringCase(other.port, instance.port)) {
-      return table.Fail(
-          "port", "port " + Quoted(instance.port) + " is already used by ulo " +
-                      std::to_string(other.ulo) + " (line " +
-                      std::to_string(other.port_where.line) + ")");
+      table.Fail("port", "port " + Quoted(instance.port) +
+                             " is already used by ulo " +
+                             std::to_string(other.ulo) + " (line " +
+                             std::to_string(other.port_where.line) + ")");
     }
   }
-  return true;
 }
 
-bool ReadInstances(const TomlTable &root,
+void ReadInstances(const TomlTable &root,
                    std::vector<InstanceConfig> &instances) {
-  if (!root.Tables("instance", "must be a list of tables ([[instance]])",
-                   "must be a table", [&](const TomlTable &table, int number) {
-                     InstanceConfig instance;
-                     instance.index = number;
-                     if (!ReadInstance(table, instance) ||
-                         !CheckUnique(table, instance, instances)) {
-                       return false;
-                     }
-                     instances.push_back(std::move(instance));
-                     return true;
-                   })) {
-    return false;
+  bool listed =
+      root.Tables("instance", "must be a list of tables ([[instance]])",
+                  "must be a table", [&](const TomlTable &table, int number) {
+                    InstanceConfig instance;
+                    instance.index = number;
+                    ReadInstance(table, instance);
+                    CheckUnique(table, instance, instances);
+                    instances.push_back(std::move(instance));
+                    return true;
+                  });
+  if (listed && instances.empty()) {
+    root.Fail(Where{1, 1}, "instance",
+              "no [[instance]] configured: nothing to run");
   }
-  return !instances.empty() ||
-         root.Fail(Where{1, 1}, "instance",
-                   "no [[instance]] configured: nothing to run");
 }
 
 }  // namespace
@@ -306,32 +359,33 @@ const InstanceConfig *Config::Find(int ulo) const {
 
 bool ParseConfig(std::string_view text, const std::string &file,
                  const std::string &base_dir, Config &config,
-                 ConfigError &error) {
-  TomlReader reader(file, error);
+                 ConfigErrors &errors) {
+  config = Config{};
+  config.file = file;
+  TomlReader reader(file, errors);
   toml::table root;
-  if (!reader.Parse(text, root)) return false;
-  TomlTable top(reader, root);
-  Config parsed;
-  parsed.file = file;
-  if (!top.OnlyKeys({"host", "instance"}) ||
-      !ReadHost(top, base_dir, parsed.host) ||
-      !ReadInstances(top, parsed.instances)) {
-    return false;
+  if (reader.Parse(text, root)) {
+    TomlTable top(reader, root);
+    top.OnlyKeys({"host", "instance"});
+    ReadHost(top, base_dir, config.host);
+    ReadInstances(top, config.instances);
   }
-  config = std::move(parsed);
-  return true;
+  errors.Sort();
+  return !errors.HasErrors();
 }
 
-bool LoadConfig(const std::string &path, Config &config, ConfigError &error) {
+bool LoadConfig(const std::string &path, Config &config, ConfigErrors &errors) {
   std::optional<std::string> text = ulo::tools::ReadFileText(path);
   if (!text) {
-    error = {path, {}, "", "cannot open the config file"};
+    config = Config{};
+    config.file = path;
+    errors.Add({path, {}, "", "cannot open the config file"});
     return false;
   }
   std::error_code ec;
   fs::path absolute = fs::absolute(path, ec);
   return ParseConfig(*text, path, absolute.parent_path().string(), config,
-                     error);
+                     errors);
 }
 
 std::optional<uint16_t> ParityCode(std::string_view name) {
@@ -387,6 +441,14 @@ std::string CheckAddress(std::string_view address) {
     }
   }
   return "";
+}
+
+std::string UpperCaseAddress(std::string_view address) {
+  std::string upper(address);
+  for (char &c : upper) {
+    if (static_cast<unsigned char>(c) >= 'a') c = static_cast<char>(c - 32);
+  }
+  return upper;
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {

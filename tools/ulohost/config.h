@@ -24,6 +24,7 @@ struct GateConfig {
   int32_t type = 0;   // 3 floating point, 6 digital
   std::string label;  // shown beside the address; may be empty
   Where where;        // of the gate's address
+  int index = 0;      // 1-based in the instance's list; 0 when added
 };
 
 // Omitted fields take the driver's announced defaults.
@@ -72,16 +73,19 @@ struct Config {
 
 // "FILE:LINE:COLUMN: FIELD: MESSAGE", the field e.g. "instance[2].port".
 using ConfigError = ulo::tools::FileError;
+// Every error and warning found, in file order.
+using ConfigErrors = ulo::tools::FileErrors;
 
-// Reads and checks a config file. Relative paths in it are taken from the
-// file's directory.
-bool LoadConfig(const std::string &path, Config &config, ConfigError &error);
+// Reads and checks a config file, adding every mistake to errors; true when
+// none is an error. config holds what could be read either way. Relative
+// paths in it are taken from the file's directory.
+bool LoadConfig(const std::string &path, Config &config, ConfigErrors &errors);
 
 // The same for text already read; file names it in errors, and base_dir
 // anchors relative paths.
 bool ParseConfig(std::string_view text, const std::string &file,
                  const std::string &base_dir, Config &config,
-                 ConfigError &error);
+                 ConfigErrors &errors);
 
 // Line-setting words shared by the config and the command prompt.
 std::optional<uint16_t> ParityCode(std::string_view name);
@@ -92,6 +96,10 @@ std::string_view StopBitsName(uint16_t code);
 // Checks a text against the driver's limits; empty when it is fine.
 std::string CheckPortName(std::string_view name);
 std::string CheckAddress(std::string_view address);
+
+// An address as the driver's gate check sees it: every byte from 'a' up
+// lowered by 32, so letters in upper case.
+std::string UpperCaseAddress(std::string_view address);
 
 // ASCII letters compared without regard to case.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,18 +14,10 @@ namespace {
 
 Config Parse(const std::string &text) {
   Config config;
-  ConfigError error;
-  EXPECT_TRUE(ParseConfig(text, "site.toml", "/srv/site", config, error))
-      << error.ToString();
+  ConfigErrors errors;
+  EXPECT_TRUE(ParseConfig(text, "site.toml", "/srv/site", config, errors))
+      << errors.ToString();
   return config;
-}
-
-ConfigError Fail(const std::string &text) {
-  Config config;
-  ConfigError error;
-  EXPECT_FALSE(ParseConfig(text, "site.toml", "/srv/site", config, error))
-      << text;
-  return error;
 }
 
 constexpr const char *kInstance = R"(
@@ -90,6 +83,8 @@ enabled = false
   EXPECT_EQ(first.gates[1].address, "status");
   EXPECT_EQ(first.gates[2].address, "COM");
   EXPECT_EQ(first.gates[2].type, ULO_TYPE_DIGITAL);
+  EXPECT_EQ(first.gates[0].index, 1);
+  EXPECT_EQ(first.gates[2].index, 0);  // added by the host
 
   const InstanceConfig &second = config.instances[1];
   EXPECT_FALSE(second.enabled);
@@ -99,106 +94,168 @@ enabled = false
   EXPECT_EQ(second.gates[0].address, "STATUS");
 }
 
-struct BadConfig {
-  std::string text;
+// What a message must say.
+struct Message {
   int line;
   std::string field;
   std::string says;
+  bool warning = false;
 };
 
-class ConfigErrorTest : public testing::TestWithParam<BadConfig> {};
+struct Case {
+  std::string text;
+  std::vector<Message> messages;  // in file order; none: accepted silently
+};
 
-TEST_P(ConfigErrorTest, NamesFileLineAndField) {
-  const BadConfig &bad = GetParam();
-  ConfigError error = Fail(bad.text);
-  EXPECT_EQ(error.file, "site.toml");
-  EXPECT_EQ(error.where.line, bad.line) << error.ToString();
-  EXPECT_EQ(error.field, bad.field) << error.ToString();
-  EXPECT_NE(error.message.find(bad.says), std::string::npos)
-      << error.ToString();
-  std::string text = error.ToString();
-  EXPECT_EQ(text.rfind("site.toml:" + std::to_string(bad.line) + ":", 0), 0u)
-      << text;
+void PrintTo(const Case &c, std::ostream *out) { *out << c.text; }
+
+class ConfigCheckTest : public testing::TestWithParam<Case> {};
+
+TEST_P(ConfigCheckTest, ReportsEveryMistakeWithFileLineAndField) {
+  const Case &c = GetParam();
+  Config config;
+  ConfigErrors errors;
+  bool accepted = ParseConfig(c.text, "site.toml", "/srv/site", config, errors);
+  EXPECT_EQ(accepted, std::none_of(c.messages.begin(), c.messages.end(),
+                                   [](const Message &m) { return !m.warning; }))
+      << errors.ToString();
+  ASSERT_EQ(errors.list().size(), c.messages.size()) << errors.ToString();
+  for (std::size_t i = 0; i < c.messages.size(); ++i) {
+    const ConfigError &error = errors.list()[i];
+    const Message &expected = c.messages[i];
+    std::string text = error.ToString();
+    EXPECT_EQ(error.file, "site.toml");
+    EXPECT_EQ(error.where.line, expected.line) << text;
+    EXPECT_EQ(error.field, expected.field) << text;
+    EXPECT_EQ(error.warning, expected.warning) << text;
+    EXPECT_NE(error.message.find(expected.says), std::string::npos) << text;
+    EXPECT_EQ(text.rfind("site.toml:" + std::to_string(expected.line) + ":", 0),
+              0u)
+        << text;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Errors, ConfigErrorTest,
+    Checks, ConfigCheckTest,
     testing::Values(
-        BadConfig{"[host]\ncom_interval = 5\n[[instance]\n", 3, "", ""},
-        BadConfig{"[host]\ncom_intervall = 5\n", 2, "host.com_intervall",
-                  "unknown field"},
-        BadConfig{"[host]\ncom_interval = \"5\"\n", 2, "host.com_interval",
-                  "must be a number"},
-        BadConfig{"[host]\ncom_interval = 0\n", 2, "host.com_interval",
-                  "must be"},
-        BadConfig{"[host]\nwait_min_ms = 50\nwait_max_ms = 20\n", 3,
-                  "host.wait_max_ms", "wait_min_ms"},
-        BadConfig{"[host]\nworkdir = \"no/such/dir\"\n", 2, "host.workdir",
-                  "/srv/site/no/such/dir does not exist"},
-        BadConfig{"[host]\n", 1, "instance", "no [[instance]]"},
-        BadConfig{"instance = 3\n", 1, "instance", "list of tables"},
-        BadConfig{"[[instance]]\nport = \"COM1\"\n", 1, "instance[1].ulo",
-                  "missing"},
-        BadConfig{"[[instance]]\nulo = 0\nport = \"COM1\"\n", 2,
-                  "instance[1].ulo", "1 to 255"},
-        BadConfig{"[[instance]]\nulo = 1\n", 1, "instance[1].port", "missing"},
-        BadConfig{"[[instance]]\nulo = 1\nport = \"ttyUSB0-site-a\"\n", 3,
-                  "instance[1].port", "longer than 11"},
-        BadConfig{"[[instance]]\nulo = 1\nport = \"COM1\"\nbaud = 115200\n", 4,
-                  "instance[1].baud", "16 bits"},
-        BadConfig{"[[instance]]\nulo = 1\nport = \"COM1\"\nparity = \"evn\"\n",
-                  4, "instance[1].parity", "'evn'"},
-        BadConfig{"[[instance]]\nulo = 1\nport = \"COM1\"\nstop_bits = 1.2\n",
-                  4, "instance[1].stop_bits", "1, 1.5 or 2"},
-        BadConfig{"[[instance]]\nulo = 1\nport = \"COM1\"\n"
-                  "read_timeout_ms = 105\n",
-                  4, "instance[1].read_timeout_ms", "multiple of 10"},
-        BadConfig{"[[instance]]\nulo = 1\nport = \"COM1\"\n"
-                  "restart_message = \"" +
-                      std::string(50, 'R') + "\"\n",
-                  4, "instance[1].restart_message", "at most 49"},
-        BadConfig{"[[instance]]\nulo = 1\nport = \"COM1\"\n"
-                  "restart_message = \"A\\nB\"\n",
-                  4, "instance[1].restart_message", "one line"},
-        BadConfig{std::string(kInstance) + "[[instance]]\nulo = 1\nport = "
-                                           "\"COM2\"\n",
-                  6, "instance[2].ulo", "line 2"},
-        BadConfig{std::string(kInstance) + "[[instance]]\nulo = 2\nport = "
-                                           "\"com1\"\n",
-                  7, "instance[2].port", "ulo 1"},
-        BadConfig{std::string(kInstance) +
-                      "[[instance.gate]]\naddress = \"$T1\"\ntype = "
-                      "\"analog\"\n",
-                  7, "instance[1].gate[1].type", "'analog'"},
-        BadConfig{
-            std::string(kInstance) + "[[instance.gate]]\naddress = \"$T1\"\n",
-            5, "instance[1].gate[1].type", "missing"},
-        BadConfig{std::string(kInstance) +
-                      "[[instance.gate]]\naddress = \"$T1=2\"\ntype = "
-                      "\"float\"\n",
-                  6, "instance[1].gate[1].address", "'='"},
-        BadConfig{std::string(kInstance) + "[[instance.gate]]\naddress = \"$" +
-                      std::string(31, 'X') + "\"\ntype = \"float\"\n",
-                  6, "instance[1].gate[1].address", "longer than 31"},
-        BadConfig{std::string(kInstance) +
-                      "gate = [{address = \"$T1\", type = \"float\"},\n"
-                      "        {address = \"$T1\", type = \"digital\"}]\n",
-                  6, "instance[1].gate[2].address", "line 5"},
-        BadConfig{std::string(kInstance) +
-                      "gate = [{address = \"STATUS\", type = \"digital\"},\n"
-                      "        {address = \"Status\", type = \"digital\"}]\n",
-                  6, "instance[1].gate[2].address", "already defined"},
-        BadConfig{std::string(kInstance) +
-                      "[[instance.gate]]\naddress = \"$T1\"\ntype = "
-                      "\"float\"\nlabel = \"\\u001b[2J\"\n",
-                  8, "instance[1].gate[1].label", "control character"},
-        BadConfig{std::string(kInstance) + "gate = \"$T1\"\n", 5,
-                  "instance[1].gate", "list of gates"}));
+        Case{"[host]\ncom_interval = 5\n[[instance]\n", {{3, "", ""}}},
+        Case{"[host]\ncom_intervall = 5\n" + std::string(kInstance),
+             {{2, "host.com_intervall", "unknown field"}}},
+        Case{"[host]\ncom_interval = \"5\"\n" + std::string(kInstance),
+             {{2, "host.com_interval", "must be a number"}}},
+        Case{"[host]\ncom_interval = 0\n" + std::string(kInstance),
+             {{2, "host.com_interval", "must be"}}},
+        Case{"[host]\nwait_min_ms = 50\nwait_max_ms = 20\n" +
+                 std::string(kInstance),
+             {{3, "host.wait_max_ms", "wait_min_ms"}}},
+        Case{"[host]\nworkdir = \"no/such/dir\"\n" + std::string(kInstance),
+             {{2, "host.workdir", "/srv/site/no/such/dir does not exist"}}},
+        Case{"[host]\n", {{1, "instance", "no [[instance]]"}}},
+        Case{"instance = 3\n", {{1, "instance", "list of tables"}}},
+        Case{"[[instance]]\nport = \"COM1\"\n",
+             {{1, "instance[1].ulo", "missing"}}},
+        Case{"[[instance]]\nulo = 0\nport = \"COM1\"\n",
+             {{2, "instance[1].ulo", "1 to 255"}}},
+        Case{"[[instance]]\nulo = 1\n", {{1, "instance[1].port", "missing"}}},
+        Case{"[[instance]]\nulo = 1\nport = \"ttyUSB0-site-a\"\n",
+             {{3, "instance[1].port", "longer than 11"}}},
+        Case{"[[instance]]\nulo = 1\nport = \"COM1\"\nbaud = 115200\n",
+             {{4, "instance[1].baud", "16 bits"}}},
+        Case{"[[instance]]\nulo = 1\nport = \"COM1\"\nparity = \"evn\"\n",
+             {{4, "instance[1].parity", "'evn'"}}},
+        Case{"[[instance]]\nulo = 1\nport = \"COM1\"\nstop_bits = 1.2\n",
+             {{4, "instance[1].stop_bits", "1, 1.5 or 2"}}},
+        Case{"[[instance]]\nulo = 1\nport = \"COM1\"\n"
+             "read_timeout_ms = 105\n",
+             {{4, "instance[1].read_timeout_ms", "multiple of 10"}}},
+        Case{"[[instance]]\nulo = 1\nport = \"COM1\"\n"
+             "restart_message = \"" +
+                 std::string(50, 'R') + "\"\n",
+             {{4, "instance[1].restart_message", "at most 49"}}},
+        Case{"[[instance]]\nulo = 1\nport = \"COM1\"\n"
+             "restart_message = \"A\\nB\"\n",
+             {{4, "instance[1].restart_message", "one line"}}},
+        Case{std::string(kInstance) + "[[instance]]\nulo = 1\nport = "
+                                      "\"COM2\"\n",
+             {{6, "instance[2].ulo", "line 2"}}},
+        Case{std::string(kInstance) + "[[instance]]\nulo = 2\nport = "
+                                      "\"com1\"\n",
+             {{7, "instance[2].port", "ulo 1"}}},
+        Case{std::string(kInstance) +
+                 "[[instance.gate]]\naddress = \"$T1\"\ntype = "
+                 "\"analog\"\n",
+             {{7, "instance[1].gate[1].type", "'analog'"}}},
+        Case{std::string(kInstance) + "[[instance.gate]]\naddress = \"$T1\"\n",
+             {{5, "instance[1].gate[1].type", "missing"}}},
+        Case{std::string(kInstance) +
+                 "[[instance.gate]]\naddress = \"$T1=2\"\ntype = "
+                 "\"float\"\n",
+             {{6, "instance[1].gate[1].address", "'='"}}},
+        Case{std::string(kInstance) + "[[instance.gate]]\naddress = \"$" +
+                 std::string(31, 'X') + "\"\ntype = \"float\"\n",
+             {{6, "instance[1].gate[1].address", "longer than 31"}}},
+        Case{std::string(kInstance) +
+                 "gate = [{address = \"$T1\", type = \"float\"},\n"
+                 "        {address = \"$T1\", type = \"digital\"}]\n",
+             {{6, "instance[1].gate[2].address", "line 5"}}},
+        Case{std::string(kInstance) +
+                 "gate = [{address = \"STATUS\", type = \"digital\"},\n"
+                 "        {address = \"Status\", type = \"digital\"}]\n",
+             {{6, "instance[1].gate[2].address", "already defined"}}},
+        Case{std::string(kInstance) +
+                 "[[instance.gate]]\naddress = \"$T1\"\ntype = "
+                 "\"float\"\nlabel = \"\\u001b[2J\"\n",
+             {{8, "instance[1].gate[1].label", "control character"}}},
+        Case{std::string(kInstance) + "gate = \"$T1\"\n",
+             {{5, "instance[1].gate", "list of gates"}}},
+        // Every mistake of a file in one reading, in file order.
+        Case{"[host]\nworkdir = \"no/such/dir\"\nport_dir = \"ports\"\n"
+             "[[instance]]\nulo = 0\nport = \"COM1\"\nbaud = \"fast\"\n",
+             {{2, "host.workdir", "/srv/site/no/such/dir does not exist"},
+              {3, "host.port_dir", "/srv/site/ports does not exist"},
+              {5, "instance[1].ulo", "1 to 255"},
+              {7, "instance[1].baud", "whole number"}}},
+        Case{"[host]\nbogus = 1\nwrong = 2\n" + std::string(kInstance),
+             {{2, "host.bogus", "unknown field"},
+              {3, "host.wrong", "unknown field"}}},
+        Case{"[[instance]]\nport = 5\n",
+             {{1, "instance[1].ulo", "missing"},
+              {2, "instance[1].port", "must be a string"}}},
+        // A data gate is taken in upper case, as the driver and the
+        // controller know it; STATUS and COM in any case.
+        Case{std::string(kInstance) +
+                 "gate = [{address = \"$sp2\", type = \"float\"},\n"
+                 "        {address = \"$SP2\", type = \"float\"},\n"
+                 "        {address = \"com\", type = \"digital\"}]\n",
+             {{5, "instance[1].gate[1].address", "write '$SP2'", true},
+              {6, "instance[1].gate[2].address", "'$SP2' is already defined"}}},
+        Case{std::string(kInstance) + "restart_message = \"\"\n",
+             {{5, "instance[1].restart_message", "must not be empty"}}},
+        Case{std::string(kInstance) + "restart_message = \"  \"\n",
+             {{5, "instance[1].restart_message", "must not be empty"}}},
+        Case{std::string(kInstance) + "restart_message = \"$SP2=99\"\n",
+             {{5, "instance[1].restart_message", "'$SP2=99' is a write line"}}},
+        Case{std::string(kInstance) + "restart_message = \"@DO1=1\"\n",
+             {{5, "instance[1].restart_message", "is a write line"}}},
+        Case{std::string(kInstance) + "restart_message = \"SET A=1\"\n", {}},
+        Case{std::string(kInstance) + "baud = 14400\n", {}},
+        Case{std::string(kInstance) + "baud = 9601\n",
+             {{5, "instance[1].baud", "9601 is not a usual rate", true}}}));
 
 TEST(ConfigTest, ARestartMessageOf49CharactersFits) {
   Config config = Parse(std::string(kInstance) + "restart_message = \"" +
                         std::string(49, 'R') + "\"\n");
   EXPECT_EQ(config.instances[0].restart_message->size(), 49u);
+}
+
+TEST(ConfigTest, DataGatesAreKeptInUpperCaseStatusGatesAsWritten) {
+  Config config =
+      Parse(std::string(kInstance) +
+            "gate = [{address = \"@do1\", type = \"digital\"},\n"
+            "        {address = \"Status\", type = \"digital\"}]\n");
+  ASSERT_EQ(config.instances[0].gates.size(), 3u);
+  EXPECT_EQ(config.instances[0].gates[0].address, "@DO1");
+  EXPECT_EQ(config.instances[0].gates[1].address, "Status");
 }
 
 TEST(ConfigTest, AnInstanceWithoutAPortNeedsNone) {
@@ -208,10 +265,10 @@ TEST(ConfigTest, AnInstanceWithoutAPortNeedsNone) {
 
 TEST(ConfigTest, MissingFileIsNamed) {
   Config config;
-  ConfigError error;
-  EXPECT_FALSE(LoadConfig("/no/such/site.toml", config, error));
-  EXPECT_EQ(error.file, "/no/such/site.toml");
-  EXPECT_NE(error.ToString().find("/no/such/site.toml"), std::string::npos);
+  ConfigErrors errors;
+  EXPECT_FALSE(LoadConfig("/no/such/site.toml", config, errors));
+  EXPECT_EQ(errors.ToString(),
+            "/no/such/site.toml: cannot open the config file\n");
 }
 
 TEST(ConfigTest, LoadTakesRelativePathsFromTheFilesDirectory) {
@@ -221,9 +278,9 @@ TEST(ConfigTest, LoadTakesRelativePathsFromTheFilesDirectory) {
       << "[host]\nlog = \"logs/host.log\"\nworkdir = \"logs\"\n"
       << kInstance;
   Config config;
-  ConfigError error;
-  ASSERT_TRUE(LoadConfig((dir / "site.toml").string(), config, error))
-      << error.ToString();
+  ConfigErrors errors;
+  ASSERT_TRUE(LoadConfig((dir / "site.toml").string(), config, errors))
+      << errors.ToString();
   EXPECT_EQ(config.host.log, (dir / "logs" / "host.log").string());
   EXPECT_EQ(config.host.workdir, (dir / "logs").string());
   std::filesystem::remove_all(dir);
@@ -231,9 +288,10 @@ TEST(ConfigTest, LoadTakesRelativePathsFromTheFilesDirectory) {
 
 TEST(ConfigTest, TheExampleSiteIsValid) {
   Config config;
-  ConfigError error;
-  ASSERT_TRUE(LoadConfig(ULOHOST_EXAMPLES_DIR "/site.toml", config, error))
-      << error.ToString();
+  ConfigErrors errors;
+  ASSERT_TRUE(LoadConfig(ULOHOST_EXAMPLES_DIR "/site.toml", config, errors))
+      << errors.ToString();
+  EXPECT_EQ(errors.list().size(), 0u) << errors.ToString();
   EXPECT_EQ(config.instances.size(), 2u);
 }
 

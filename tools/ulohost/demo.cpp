@@ -126,9 +126,10 @@ int RunDemo(RunOptions options, const DemoOptions &demo) {
       const std::string config_path = dir + "/demo.toml";
       std::ofstream(config_path) << DemoConfigText(dir);
       Config config;
-      ConfigError config_error;
-      if (!LoadConfig(config_path, config, config_error)) {
-        std::cerr << "ulohost demo: " << config_error.ToString() << std::endl;
+      ConfigErrors config_errors;
+      if (!LoadConfig(config_path, config, config_errors)) {
+        std::cerr << "ulohost demo: " << config_errors.list().front().ToString()
+                  << std::endl;
       } else {
         options.script = {{4, "write 1 $SP1 22.5"},
                           {9, "status 1"},

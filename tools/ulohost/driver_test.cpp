@@ -257,15 +257,15 @@ TEST_F(DriverTest, ReceiversCountAsAliveUntilTheyAreStopped) {
   std::ofstream(dir_ + "/site.toml")
       << "[[instance]]\nulo = 9\nport = \"COM9\"\n";
   Config config;
-  ConfigError config_error;
-  ASSERT_TRUE(LoadConfig(dir_ + "/site.toml", config, config_error))
-      << config_error.ToString();
+  ConfigErrors config_errors;
+  ASSERT_TRUE(LoadConfig(dir_ + "/site.toml", config, config_errors))
+      << config_errors.ToString();
   struct : EventSink {
     void Emit(const Event &) override {}
   } ignored;
   Host host(config, *library_, library_->Describe(), ignored);
   std::string error;
-  ASSERT_TRUE(host.Start(error)) << error;
+  ASSERT_TRUE(host.Start(false, error)) << error;
   EXPECT_TRUE(host.ReceiversAlive(std::chrono::seconds(10)));
   zempro::StopAllClients();  // as if something had ended them
   EXPECT_FALSE(host.ReceiversAlive(std::chrono::seconds(10)));

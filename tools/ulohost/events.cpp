@@ -30,10 +30,21 @@ json Base(const char *kind, Clock::time_point time) {
   return json{{"event", kind}, {"time", IsoTime(time)}};
 }
 
-json Result(json object, int32_t result) {
+json WithId(json object, const CommandId &id) {
+  if (!id.is_null()) object["id"] = id;
+  return object;
+}
+
+json Result(json object, int32_t result, const CommandId &id) {
   object["result"] = result;
   object["ok"] = result == ULO_DONE;
-  return object;
+  return WithId(std::move(object), id);
+}
+
+// Digital values are whole numbers and go out as JSON integers.
+json Value(double value, int32_t type) {
+  if (type == ULO_TYPE_DIGITAL) return static_cast<int64_t>(value);
+  return value;
 }
 
 struct ToJsonVisitor {
@@ -41,17 +52,44 @@ struct ToJsonVisitor {
     json out = Base("gate", e.time);
     out.update({{"ulo", e.ulo},
                 {"gate", e.gate},
-                {"value", e.value},
+                {"type", TypeName(e.type)},
+                {"value", Value(e.value, e.type)},
+                {"quality", QualityName(e.quality)},
                 {"updates", e.updates}});
     return out;
+  }
+  json operator()(const QualityEvent &e) const {
+    json out = Base("quality", e.time);
+    out.update({{"ulo", e.ulo},
+                {"quality", QualityName(e.quality)},
+                {"reason", e.reason},
+                {"gates", e.gates}});
+    return out;
+  }
+  json operator()(const ValuesEvent &e) const {
+    json gates = json::array();
+    for (const GateSnapshot &g : e.gates) {
+      gates.push_back({{"ulo", g.ulo},
+                       {"gate", g.gate},
+                       {"label", g.label},
+                       {"type", TypeName(g.type)},
+                       {"value", g.value ? Value(*g.value, g.type) : json()},
+                       {"age", g.value ? json(g.age) : json()},
+                       {"quality", QualityName(g.quality)},
+                       {"updates", g.updates}});
+    }
+    json out = Base("values", e.time);
+    out["gates"] = std::move(gates);
+    return WithId(std::move(out), e.id);
   }
   json operator()(const WriteEvent &e) const {
     json out = Base("write", e.time);
     out.update({{"ulo", e.ulo},
                 {"gate", e.gate},
-                {"value", e.value},
+                {"type", TypeName(e.type)},
+                {"value", Value(e.value, e.type)},
                 {"seconds", e.seconds}});
-    return Result(out, e.result);
+    return Result(out, e.result, e.id);
   }
   json operator()(const ReadEvent &e) const {
     json out = Base("read", e.time);
@@ -60,7 +98,7 @@ struct ToJsonVisitor {
                 {"value", e.value},
                 {"scheduled", e.scheduled},
                 {"seconds", e.seconds}});
-    return Result(out, e.result);
+    return Result(out, e.result, e.id);
   }
   json operator()(const PortEvent &e) const {
     json out = Base("port", e.time);
@@ -68,17 +106,18 @@ struct ToJsonVisitor {
                 {"action", ActionName(e.action)},
                 {"reason", ReasonName(e.reason)},
                 {"port", e.port}});
-    return Result(out, e.result);
+    return Result(out, e.result, e.id);
   }
   json operator()(const LogEvent &e) const {
     json out = Base("log", e.time);
     out.update({{"class", e.message_class}, {"text", Printable(e.text)}});
+    if (e.ulo >= 0) out["ulo"] = e.ulo;
     return out;
   }
   json operator()(const NoticeEvent &e) const {
     json out = Base("notice", e.time);
     out.update({{"level", LevelName(e.level)}, {"text", e.text}});
-    return out;
+    return WithId(std::move(out), e.id);
   }
   json operator()(const StateEvent &e) const {
     json out = Base("state", e.time);
@@ -88,6 +127,11 @@ struct ToJsonVisitor {
   json operator()(const TextEvent &e) const {
     json out = Base("text", e.time);
     out.update({{"topic", e.topic}, {"lines", e.lines}});
+    return WithId(std::move(out), e.id);
+  }
+  json operator()(const LostEvent &e) const {
+    json out = Base("lost", e.time);
+    out["count"] = e.count;
     return out;
   }
 };
@@ -151,6 +195,22 @@ const char *StateName(HostState state) {
       return "stopped";
   }
   return "?";
+}
+
+const char *QualityName(Quality quality) {
+  switch (quality) {
+    case Quality::kUncertain:
+      return "uncertain";
+    case Quality::kGood:
+      return "good";
+    case Quality::kStale:
+      return "stale";
+  }
+  return "?";
+}
+
+const char *TypeName(int32_t type) {
+  return type == ULO_TYPE_DIGITAL ? "digital" : "float";
 }
 
 json ToJson(const Event &event) { return std::visit(ToJsonVisitor{}, event); }

@@ -25,8 +25,8 @@ TEST(EventsTest, DriverTextWithAnyBytesStaysValidJson) {
 }
 
 TEST(EventsTest, ResultsCarryCodeAndVerdict) {
-  json write =
-      ToJson(WriteEvent{At(1500), 3, "$SP1", 22.5, ULO_COMM_FAILURE, 7.5});
+  json write = ToJson(WriteEvent{At(1500), 3, "$SP1", 22.5, ULO_COMM_FAILURE,
+                                 7.5, ULO_TYPE_FLOAT});
   EXPECT_EQ(write["event"], "write");
   EXPECT_EQ(write["ulo"], 3);
   EXPECT_EQ(write["gate"], "$SP1");
@@ -50,17 +50,72 @@ TEST(EventsTest, ResultsCarryCodeAndVerdict) {
 
 TEST(EventsTest, EveryKindIsNamed) {
   std::vector<Event> events = {
-      GateEvent{At(0), 1, "$T1", 21.5, 4},
+      GateEvent{At(0), 1, "$T1", 21.5, 4, ULO_TYPE_FLOAT, Quality::kGood},
       StateEvent{At(0), HostState::kRunning},
       NoticeEvent{At(0), NoticeLevel::kError, "no"},
       TextEvent{At(0), "help", {"a", "b"}},
+      LostEvent{At(0), 3},
   };
   std::vector<std::string> kinds;
   for (const Event &event : events) kinds.push_back(ToJson(event)["event"]);
-  EXPECT_EQ(kinds,
-            (std::vector<std::string>{"gate", "state", "notice", "text"}));
+  EXPECT_EQ(kinds, (std::vector<std::string>{"gate", "state", "notice", "text",
+                                             "lost"}));
   EXPECT_EQ(ToJson(events[0])["updates"], 4);
   EXPECT_EQ(ToJson(events[3])["lines"].size(), 2u);
+  EXPECT_EQ(ToJson(events[4])["count"], 3);
+}
+
+// Gate type and quality, digital values as JSON integers, and command ids
+// (absent when the command had none). A null in the expected fields means
+// the field is absent.
+TEST(EventsTest, TypeQualityValuesAndIdsTable) {
+  GateSnapshot fresh{1,    "$T1", "Zone", ULO_TYPE_FLOAT,
+                     21.5, 3.25,  7,      Quality::kGood};
+  GateSnapshot none{
+      2, "@DO1", "", ULO_TYPE_DIGITAL, std::nullopt, 0, 0, Quality::kUncertain};
+  GateSnapshot digital{2,   "@DO2", "", ULO_TYPE_DIGITAL,
+                       1.0, 0.5,    2,  Quality::kStale};
+  struct Case {
+    Event event;
+    const char *fields;
+  };
+  const Case kCases[] = {
+      {GateEvent{At(0), 1, "@DO1", 1.0, 3, ULO_TYPE_DIGITAL, Quality::kGood},
+       R"({"type":"digital","value":1,"quality":"good","id":null})"},
+      {GateEvent{At(0), 1, "$T1", 21.5, 3, ULO_TYPE_FLOAT, Quality::kStale},
+       R"({"type":"float","value":21.5,"quality":"stale"})"},
+      {WriteEvent{At(0), 1, "@DO1", 2.0, ULO_DONE, 0.5, ULO_TYPE_DIGITAL, "w1"},
+       R"({"type":"digital","value":2,"id":"w1"})"},
+      {WriteEvent{At(0), 1, "$SP1", 2.0, ULO_DONE, 0.5, ULO_TYPE_FLOAT},
+       R"({"value":2.0,"id":null})"},
+      {ReadEvent{At(0), 1, "COM", ULO_DONE, 1, false, 0.1, 12}, R"({"id":12})"},
+      {PortEvent{At(0), 1, PortAction::kClose, ULO_DONE, PortReason::kCommand,
+                 "COM1", "p"},
+       R"({"id":"p"})"},
+      {NoticeEvent{At(0), NoticeLevel::kError, "no", 5}, R"({"id":5})"},
+      {TextEvent{At(0), "help", {"a"}, "h"}, R"({"id":"h"})"},
+      {QualityEvent{At(0), 2, Quality::kStale, "port lost", {"$T1", "@DO1"}},
+       R"({"event":"quality","ulo":2,"quality":"stale","reason":"port lost",
+           "gates":["$T1","@DO1"]})"},
+      {ValuesEvent{At(0), {fresh, none}, "v"},
+       R"({"event":"values","id":"v","gates":[
+           {"ulo":1,"gate":"$T1","label":"Zone","type":"float","value":21.5,
+            "age":3.25,"quality":"good","updates":7},
+           {"ulo":2,"gate":"@DO1","label":"","type":"digital","value":null,
+            "age":null,"quality":"uncertain","updates":0}]})"},
+  };
+  for (const Case &c : kCases) {
+    json out = ToJson(c.event);
+    json expected = json::parse(c.fields);
+    for (auto &[key, value] : expected.items()) {
+      if (value.is_null()) {
+        EXPECT_FALSE(out.contains(key)) << out.dump();
+      } else {
+        // Compared as text: 1 and 1.0 differ there.
+        EXPECT_EQ(out[key].dump(), value.dump()) << key;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -10,6 +10,17 @@
 // port counts as lost: scheduled reads pause and the reopen is tried again
 // every `reopen_interval` seconds until it works. A port closed by command
 // stays closed until reopened by command.
+//
+// Start: a port that cannot be opened at start (missing, or held by another
+// program) is named in a notice and the start (1) is tried again every
+// `reopen_interval` seconds while the other instances run; the driver keeps
+// nothing of a start that failed, so 13 is of no use there.
+//
+// Gate quality: an instance's gates turn stale when its latest COM read
+// fails or its port is closed, lost or could not be opened, and good again
+// once the port is open and the latest COM read worked (after a failed read
+// that is the next successful one). Each change is announced as one quality
+// event listing the gates that have a value.
 #ifndef ULOPR1_TOOLS_ULOHOST_INSTANCES_H
 #define ULOPR1_TOOLS_ULOHOST_INSTANCES_H
 
@@ -33,7 +44,7 @@ enum class Link {
   kClosed,    // closed by command
   kLost,      // reopen failed; retried on a timer
   kNoPort,    // configured without a port (enabled = false)
-  kFailed,    // the start could not open the port
+  kFailed,    // the start could not open the port; retried on a timer
 };
 const char *LinkName(Link link);
 
@@ -41,14 +52,21 @@ struct InstanceState {
   int ulo = 0;
   std::string port;
   Link link = Link::kStarting;
-  std::optional<ReadEvent> status;  // the latest STATUS read
-  std::optional<ReadEvent> com;     // the latest COM read
-  std::string busy;                 // the command running now, if any
-  int com_failures = 0;             // failed COM reads in a row
-  int reconnects = 0;               // reconnects that worked
+  std::optional<ReadEvent> status;   // the latest STATUS read
+  std::optional<ReadEvent> com;      // the latest COM read
+  std::string busy;                  // the command running now, if any
+  int com_failures = 0;              // failed COM reads in a row
+  int reconnects = 0;                // reconnects that worked
+  Quality quality = Quality::kGood;  // of the gates that have a value
 };
 
 class Runner;
+
+// Asks the driver about every configured gate (command 3, which opens no
+// port), each instance on a workspace of its own. A gate it refuses is an
+// error naming the gate's line. False when one is refused.
+bool CheckGates(const Config &config, const DriverLibrary &driver,
+                const Description &description, ConfigErrors &errors);
 
 class Host {
  public:
@@ -58,19 +76,20 @@ class Host {
   Host(const Host &) = delete;
   Host &operator=(const Host &) = delete;
 
-  // Asks the driver about every configured gate (command 3) before anything
-  // starts. A gate it refuses is an error naming the gate's line.
-  bool CheckGates(ConfigError &error);
-
   // Writes the init files the config asks for, defines the gates with the
-  // host runtime and starts every instance (command 1, all at once). When
-  // one cannot start the others are stopped again and error says why.
-  bool Start(std::string &error);
+  // host runtime and starts every instance (command 1, all at once). With
+  // retry an instance whose port cannot be opened is retried on a timer and
+  // the others run; without, the others are stopped again and error says
+  // why.
+  bool Start(bool retry, std::string &error);
 
   // Queues an instance command (write, reads, port control) for its worker.
   void Submit(const Command &command);
 
   std::vector<InstanceState> States() const;
+
+  // Every data gate's value, age and quality, in config order.
+  ValuesEvent Values(const CommandId &id) const;
 
   // Whether every started instance's receiver runs: registered, not told to
   // stop, and back in its wait within `within` unless the command under way

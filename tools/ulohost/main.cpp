@@ -16,26 +16,38 @@ int main(int argc, char **argv) {
       "gates live, takes commands at a prompt"};
   app.set_version_flag("--version", "ulohost " ULOHOST_VERSION);
   app.add_option("config", config_path, "the site config (TOML)");
-  app.add_option("--driver", options.driver,
-                 "the driver library (default: the config's, else the "
-                 "libulopr1.so beside ulohost or in its installed library "
-                 "directory)");
-  app.add_flag("--json", options.json,
-               "JSON lines on stdout instead of the live view; commands "
-               "(text or JSON) on stdin");
-  app.add_option("--log", options.log_file, "append the host log to FILE");
-  app.add_flag("--trace", options.trace,
-               "show class-8 traffic (reports, write echoes) too");
-  app.add_option("--duration", options.duration,
-                 "stop after this many seconds (0: run until quit)")
-      ->check(CLI::NonNegativeNumber);
+  // The demo takes them too, listed in its own --help.
+  auto add_run_options = [&options](CLI::App &command) {
+    command.add_option("--driver", options.driver,
+                       "the driver library (default: the config's, else the "
+                       "libulopr1.so beside ulohost or in its installed "
+                       "library directory)");
+    command.add_flag("--json", options.json,
+                     "JSON lines on stdout instead of the live view; commands "
+                     "(text or JSON) on stdin");
+    command.add_option("--log", options.log_file,
+                       "append the host log to FILE");
+    command.add_flag("--trace", options.trace,
+                     "show class-8 traffic (reports, write echoes) too");
+    command
+        .add_option("--duration", options.duration,
+                    "stop after this many seconds (0: run until quit)")
+        ->check(CLI::NonNegativeNumber);
+  };
+  add_run_options(app);
+  app.add_flag("--check", options.check,
+               "check the config (and its gates with the driver), report "
+               "every mistake, open no port; exit 0 or 2");
+  app.add_flag("--strict", options.strict,
+               "refuse to start unless every enabled instance's port opens "
+               "(default: report it and retry every reopen_interval)");
 
 #ifndef _WIN32
   ulohost::DemoOptions demo;
   CLI::App *demo_command = app.add_subcommand(
       "demo",
       "run against the simulator on a pseudo-terminal, no set-up needed");
-  demo_command->fallthrough();
+  add_run_options(*demo_command);
   demo_command->add_option("--prv1sim", demo.prv1sim,
                            "the simulator (default: the one built beside "
                            "ulohost)");
@@ -52,7 +64,9 @@ int main(int argc, char **argv) {
 
 #ifndef _WIN32
   if (*demo_command) {
-    if (app.count("--duration") == 0) options.duration = 30;
+    if (app.count("--duration") + demo_command->count("--duration") == 0) {
+      options.duration = 30;
+    }
     return ulohost::RunDemo(options, demo);
   }
 #endif

@@ -2,8 +2,6 @@
 
 #include <charconv>
 #include <iterator>
-#include <mutex>
-#include <sstream>
 
 #include "ulopr1/ulo.h"
 
@@ -25,13 +23,47 @@ std::string Took(double seconds) {
   return Printed(seconds, std::chars_format::fixed, 1) + " s";
 }
 
+// A text of several lines: what it is, then each line of its own.
+std::string Block(const std::string &heading,
+                  const std::vector<std::string> &lines) {
+  std::string text = heading + ":";
+  for (const std::string &line : lines) text += "\n" + line;
+  return text;
+}
+
 struct LineVisitor {
   std::string operator()(const GateEvent &e) const {
-    return Ulo(e.ulo) + e.gate + " = " + FormatValue(e.value, ULO_TYPE_FLOAT);
+    return Ulo(e.ulo) + e.gate + " = " + FormatValue(e.value, e.type) +
+           (e.quality == Quality::kGood
+                ? ""
+                : std::string(" (") + QualityName(e.quality) + ")");
+  }
+  std::string operator()(const QualityEvent &e) const {
+    std::string gates;
+    for (const std::string &gate : e.gates) gates += " " + gate;
+    return Ulo(e.ulo) + "gates " + QualityName(e.quality) + " (" + e.reason +
+           "):" + gates;
+  }
+  std::string operator()(const ValuesEvent &e) const {
+    std::vector<std::string> lines;
+    for (const GateSnapshot &g : e.gates) {
+      std::string line = Ulo(g.ulo) + g.gate + " = ";
+      if (g.value) {
+        line += FormatValue(*g.value, g.type) + " (" + TypeName(g.type) + ", " +
+                QualityName(g.quality) + ", " + Took(g.age) + " ago, " +
+                std::to_string(g.updates) + " updates)";
+      } else {
+        line += std::string("- (") + TypeName(g.type) + ", " +
+                QualityName(g.quality) + ", no value yet)";
+      }
+      lines.push_back(line);
+    }
+    return Block("values of " + std::to_string(e.gates.size()) + " gates",
+                 lines);
   }
   std::string operator()(const WriteEvent &e) const {
     return Ulo(e.ulo) + "write " + e.gate + " = " +
-           FormatValue(e.value, ULO_TYPE_FLOAT) + ": " +
+           FormatValue(e.value, e.type) + ": " +
            (e.result == ULO_DONE ? "confirmed" : ResultName(e.result)) + " (" +
            Took(e.seconds) + ")";
   }
@@ -45,7 +77,8 @@ struct LineVisitor {
            ResultName(e.result) + " (" + ReasonName(e.reason) + ")";
   }
   std::string operator()(const LogEvent &e) const {
-    return "[" + std::to_string(e.message_class) + "] " + Printable(e.text);
+    return (e.ulo >= 0 ? Ulo(e.ulo) : "") + "[" +
+           std::to_string(e.message_class) + "] " + Printable(e.text);
   }
   std::string operator()(const NoticeEvent &e) const {
     return std::string(LevelName(e.level)) + ": " + e.text;
@@ -54,42 +87,12 @@ struct LineVisitor {
     return std::string("host ") + StateName(e.state);
   }
   std::string operator()(const TextEvent &e) const {
-    std::string text;
-    for (const std::string &line : e.lines) {
-      text += (text.empty() ? "" : "\n") + line;
-    }
-    return text;
+    return Block(e.topic, e.lines);
   }
-};
-
-class JsonOutput : public Output {
- public:
-  explicit JsonOutput(std::ostream &out) : out_(out) {}
-  void Emit(const Event &event) override {
-    std::string line = ToJson(event).dump(
-        -1, ' ', false, nlohmann::json::error_handler_t::replace);
-    std::lock_guard lock(mutex_);
-    out_ << line << std::endl;
+  std::string operator()(const LostEvent &e) const {
+    return "lost " + std::to_string(e.count) +
+           " events: this output did not keep up";
   }
-
- private:
-  std::ostream &out_;
-  std::mutex mutex_;
-};
-
-class PlainOutput : public Output {
- public:
-  explicit PlainOutput(std::ostream &out) : out_(out) {}
-  void Emit(const Event &event) override {
-    Clock::time_point time = std::visit([](auto &e) { return e.time; }, event);
-    std::string line = ClockTime(time) + " " + EventLine(event);
-    std::lock_guard lock(mutex_);
-    out_ << line << std::endl;
-  }
-
- private:
-  std::ostream &out_;
-  std::mutex mutex_;
 };
 
 }  // namespace
@@ -103,14 +106,6 @@ std::string FormatValue(double value, int32_t type) {
     return Printed(value, std::chars_format::fixed, 0);
   }
   return Printed(value, std::chars_format::general, 6);
-}
-
-std::unique_ptr<Output> MakeJsonOutput(std::ostream &out) {
-  return std::make_unique<JsonOutput>(out);
-}
-
-std::unique_ptr<Output> MakePlainOutput(std::ostream &out) {
-  return std::make_unique<PlainOutput>(out);
 }
 
 }  // namespace ulohost

@@ -3,39 +3,53 @@
 #ifndef ULOPR1_TOOLS_ULOHOST_OUTPUT_H
 #define ULOPR1_TOOLS_ULOHOST_OUTPUT_H
 
+#include <functional>
 #include <memory>
-#include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config.h"
 #include "driver.h"
 #include "events.h"
 #include "instances.h"
+#include "sink.h"
 
 namespace ulohost {
 
-class Output : public EventSink {
+// An output that reads the terminal's keys itself (the live view: line
+// editing of its own, scrolling, a filter).
+class KeyReader {
  public:
-  // Called from the main loop a few times a second.
-  virtual void Refresh(const std::vector<InstanceState> &states) {
-    static_cast<void>(states);
-  }
-  // After a command line has been taken in.
-  virtual void Prompt() {}
-  // Leaves the terminal as it was.
-  virtual void Finish() {}
+  virtual ~KeyReader() = default;
+  // Takes bytes typed at the terminal; appends the command lines they
+  // complete. Answers false at the end of input (Ctrl-D on an empty line).
+  virtual bool Keys(std::string_view bytes,
+                    std::vector<std::string> &lines) = 0;
 };
 
-// One JSON object per line.
-std::unique_ptr<Output> MakeJsonOutput(std::ostream &out);
-// One line of text per event.
-std::unique_ptr<Output> MakePlainOutput(std::ostream &out);
+// One JSON object per line, written to fd.
+std::unique_ptr<Output> MakeJsonOutput(int fd);
+// One line of text per event, written to fd.
+std::unique_ptr<Output> MakePlainOutput(int fd);
 // A table of every instance and gate redrawn in place at the top of the
 // terminal (plain ANSI sequences), with command results and the prompt
-// scrolling below it. fd is the terminal.
+// scrolling below it. fd is the terminal. The view is also a KeyReader.
 std::unique_ptr<Output> MakeLiveView(int fd, const Config &config,
                                      const Description &description);
+
+// The host log appended to a file, a line per event the log keeps
+// (LogLine), each with its ISO 8601 time and written whole. When a line
+// cannot be written (a full disk) that is told once through tell, lines are
+// counted until one can be written again, and the log then says how many
+// were lost. Reopen opens the path again (after log rotation). Nothing, with
+// error set, when the file cannot be opened.
+std::unique_ptr<Output> MakeLogFile(const std::string &path,
+                                    std::function<void(const Event &)> tell,
+                                    std::string &error);
+// The host log for the systemd journal: the same lines on fd (stderr) with
+// the journal's "<N>" priority prefixes, its own time stamps.
+std::unique_ptr<Output> MakeJournal(int fd);
 
 // The one-line text of an event, as the plain output and the live view's
 // message area show it.

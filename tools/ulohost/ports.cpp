@@ -15,27 +15,36 @@ std::string PortDevice(const std::string &given, const std::string &port_dir) {
   return path;
 }
 
-bool CheckPorts(const Config &config, const std::string &port_dir,
-                ConfigError &error) {
-  for (const InstanceConfig &instance : config.instances) {
-    if (!instance.enabled) continue;
-    std::string device = PortDevice(instance.port, port_dir);
-    ulo::os::PortFound found = ulo::os::FindPortDevice(device.c_str());
-    if (found == ulo::os::PortFound::kDevice) continue;
-    std::string message = "port '" + instance.port + "' not found: " + device;
-    message += found == ulo::os::PortFound::kDanglingEntry
-                   ? " is a link to nothing"
-                   : " does not exist";
-    if (ulo::os::PortFoldersApply() && port_dir.empty()) {
-      message +=
-          " (no port directory: set host.port_dir or ULO_PORT_DIR "
-          "to map names to devices)";
-    }
-    error = {config.file, instance.port_where,
-             "instance[" + std::to_string(instance.index) + "].port", message};
-    return false;
+std::string MissingPort(const std::string &name, const std::string &port_dir) {
+  std::string device = PortDevice(name, port_dir);
+  ulo::os::PortFound found = ulo::os::FindPortDevice(device.c_str());
+  if (found == ulo::os::PortFound::kDevice) return "";
+  std::string message = "port '" + name + "' not found: " + device;
+  message += found == ulo::os::PortFound::kDanglingEntry
+                 ? " is a link to nothing"
+                 : " does not exist";
+  if (ulo::os::PortFoldersApply() && port_dir.empty()) {
+    message +=
+        " (no port directory: set host.port_dir or ULO_PORT_DIR "
+        "to map names to devices)";
   }
-  return true;
+  return message;
+}
+
+bool CheckPorts(const Config &config, const std::string &port_dir,
+                bool as_errors, ConfigErrors &errors) {
+  bool found = true;
+  for (const InstanceConfig &instance : config.instances) {
+    if (!instance.enabled || instance.port.empty()) continue;
+    std::string missing = MissingPort(instance.port, port_dir);
+    if (missing.empty()) continue;
+    if (!as_errors) missing += "; the instance starts once it is there";
+    errors.Add({config.file, instance.port_where,
+                "instance[" + std::to_string(instance.index) + "].port",
+                missing, !as_errors});
+    found = false;
+  }
+  return found;
 }
 
 }  // namespace ulohost

@@ -22,13 +22,13 @@ class PortsTest : public testing::Test {
 
   Config Site(const std::string &port) {
     Config config;
-    ConfigError error;
+    ConfigErrors errors;
     EXPECT_TRUE(
         ParseConfig("[[instance]]\nulo = 4\nenabled = true\n"
                     "port = \"" +
                         port + "\"\n",
-                    "site.toml", "/", config, error))
-        << error.ToString();
+                    "site.toml", "/", config, errors))
+        << errors.ToString();
     return config;
   }
 
@@ -59,38 +59,45 @@ TEST_F(PortsTest, APortOnALiveTerminalPasses) {
   std::string error;
   ASSERT_TRUE(ulo::tools::OpenPty(pty, error)) << error;
   fs::create_symlink(pty.path, dir_ + "/COM9");
-  ConfigError config_error;
-  EXPECT_TRUE(CheckPorts(Site("COM9"), dir_, config_error))
-      << config_error.ToString();
+  ConfigErrors errors;
+  EXPECT_TRUE(CheckPorts(Site("COM9"), dir_, true, errors))
+      << errors.ToString();
+  EXPECT_TRUE(errors.list().empty());
   ulo::tools::ClosePty(pty);
 }
 
+// A warning for a normal start (the instance is retried), an error for a
+// strict one.
 TEST_F(PortsTest, AMissingPortNamesItsFieldAndDevice) {
   fs::create_symlink("/dev/no-such-tty", dir_ + "/COM9");
-  ConfigError error;
-  ASSERT_FALSE(CheckPorts(Site("COM9"), dir_, error));
-  EXPECT_EQ(error.file, "site.toml");
-  EXPECT_EQ(error.where.line, 4);
-  EXPECT_EQ(error.field, "instance[1].port");
-  EXPECT_NE(error.message.find(dir_ + "/COM9 is a link to nothing"),
-            std::string::npos)
-      << error.message;
-
-  ASSERT_FALSE(CheckPorts(Site("ttyNOPE9"), "", error));
-  EXPECT_NE(error.message.find("/dev/ttyNOPE9 does not exist"),
-            std::string::npos)
-      << error.message;
-  EXPECT_NE(error.message.find("ULO_PORT_DIR"), std::string::npos);
+  for (bool strict : {false, true}) {
+    ConfigErrors errors;
+    ASSERT_FALSE(CheckPorts(Site("COM9"), dir_, strict, errors));
+    ASSERT_EQ(errors.list().size(), 1u);
+    const ConfigError &error = errors.list()[0];
+    EXPECT_EQ(error.file, "site.toml");
+    EXPECT_EQ(error.where.line, 4);
+    EXPECT_EQ(error.field, "instance[1].port");
+    EXPECT_EQ(error.warning, !strict);
+    EXPECT_EQ(errors.HasErrors(), strict);
+    EXPECT_NE(error.message.find(dir_ + "/COM9 is a link to nothing"),
+              std::string::npos)
+        << error.message;
+  }
+  std::string missing = MissingPort("ttyNOPE9", "");
+  EXPECT_NE(missing.find("/dev/ttyNOPE9 does not exist"), std::string::npos)
+      << missing;
+  EXPECT_NE(missing.find("ULO_PORT_DIR"), std::string::npos);
 }
 
 TEST_F(PortsTest, AnInstanceWithoutAPortIsNotChecked) {
   Config config;
-  ConfigError error;
+  ConfigErrors errors;
   ASSERT_TRUE(
       ParseConfig("[[instance]]\nulo = 4\nenabled = false\n"
                   "port = \"ttyNOPE9\"\n",
-                  "site.toml", "/", config, error));
-  EXPECT_TRUE(CheckPorts(config, "", error));
+                  "site.toml", "/", config, errors));
+  EXPECT_TRUE(CheckPorts(config, "", true, errors));
 }
 
 }  // namespace

@@ -1,19 +1,31 @@
 #include "system.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <system_error>
+
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
 #else
 #include <dlfcn.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #endif
 
 namespace ulohost::sys {
+
+namespace {
+std::string ErrorText(int error) {
+  return std::generic_category().message(error);
+}
+}  // namespace
 
 #ifdef _WIN32
 
@@ -59,6 +71,27 @@ bool EnableAnsi() {
          SetConsoleMode(out, mode | 0x0004 /* virtual terminal processing */);
 }
 
+struct RawInput::Saved {
+  DWORD mode;
+};
+
+RawInput::RawInput() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  if (!GetConsoleMode(in, &mode)) return;
+  // Keys as typed, arrows and page keys as ANSI sequences; Ctrl-C stays a
+  // signal (processed input).
+  DWORD raw =
+      (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) |
+      0x0200 /* virtual terminal input */;
+  if (!SetConsoleMode(in, raw)) return;
+  saved_ = std::make_unique<Saved>(Saved{mode});
+}
+
+RawInput::~RawInput() {
+  if (saved_) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), saved_->mode);
+}
+
 long ReadInput(char *buffer, std::size_t size) {
   return _read(0, buffer, static_cast<unsigned>(size));
 }
@@ -68,6 +101,43 @@ long WriteSome(int fd, const char *bytes, std::size_t count) {
   return _write(fd, bytes, static_cast<unsigned>(count));
 }
 }  // namespace
+
+int OpenAppend(const std::string &path, std::string &error) {
+  int fd = _open(path.c_str(),
+                 _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT,
+                 _S_IREAD | _S_IWRITE);
+  if (fd < 0) error = ErrorText(errno);
+  return fd;
+}
+
+std::string AppendWhole(int fd, const std::string &text) {
+  __int64 before = _filelengthi64(fd);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    int n = _write(fd, text.data() + done,
+                   static_cast<unsigned>(text.size() - done));
+    if (n <= 0) {
+      std::string error = ErrorText(n < 0 ? errno : ENOSPC);
+      if (done > 0 && before >= 0) {
+        // Cut at the line's start; appends seek to the end again.
+        HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+        LARGE_INTEGER at;
+        at.QuadPart = before;
+        if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
+            !SetEndOfFile(file)) {
+          error += ", and the part written could not be cut off";
+        }
+      }
+      return error;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+void CloseFile(int fd) { _close(fd); }
+
+std::string StreamIdentity(int) { return {}; }
 
 std::tm BrokenDownTime(std::time_t time, bool utc) {
   std::tm parts{};
@@ -118,6 +188,25 @@ bool TerminalSize(int fd, int &rows, int &cols) {
 
 bool EnableAnsi() { return true; }
 
+struct RawInput::Saved {
+  termios state;
+};
+
+RawInput::RawInput() {
+  auto saved = std::make_unique<Saved>();
+  if (tcgetattr(STDIN_FILENO, &saved->state) != 0) return;
+  termios raw = saved->state;
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);  // ISIG stays
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0) return;
+  saved_ = std::move(saved);
+}
+
+RawInput::~RawInput() {
+  if (saved_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_->state);
+}
+
 long ReadInput(char *buffer, std::size_t size) {
   while (true) {
     ssize_t got = read(STDIN_FILENO, buffer, size);
@@ -133,6 +222,38 @@ long WriteSome(int fd, const char *bytes, std::size_t count) {
   }
 }
 }  // namespace
+
+int OpenAppend(const std::string &path, std::string &error) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) error = ErrorText(errno);
+  return fd;
+}
+
+std::string AppendWhole(int fd, const std::string &text) {
+  struct stat before {};
+  bool sized = fstat(fd, &before) == 0;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    long n = WriteSome(fd, text.data() + done, text.size() - done);
+    if (n <= 0) {
+      std::string error = ErrorText(n < 0 ? errno : ENOSPC);
+      if (done > 0 && sized && ftruncate(fd, before.st_size) != 0) {
+        error += ", and the part written could not be cut off";
+      }
+      return error;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+void CloseFile(int fd) { close(fd); }
+
+std::string StreamIdentity(int fd) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return {};
+  return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+}
 
 std::tm BrokenDownTime(std::time_t time, bool utc) {
   std::tm parts{};
