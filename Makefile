@@ -25,6 +25,24 @@ format:
 clean:
 	rm -rf build
 
+# Installing: the programs, libraries, headers, manual pages, example config
+# and systemd unit under PREFIX (DESTDIR=... stages them). The Debian
+# package of the same files (build/package/packages/ulopr1_VERSION_ARCH.deb),
+# and its check: contents, unit, install, a run, purge.
+.PHONY: install package test-package
+PREFIX ?= /usr/local
+
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+package: deps
+	cmake --preset package
+	cmake --build --preset package
+	cpack --preset package
+
+test-package: package
+	scripts/test-package.sh build/package/packages
+
 # The 32-bit Windows build: DLLs and programs cross-built with MinGW-w64, the
 # test suite run under Wine, and the zip for Windows users.
 .PHONY: test-windows dist

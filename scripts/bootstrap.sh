@@ -11,13 +11,16 @@ packages=(
   clang clang-format
   libclang-rt-dev llvm  # sanitizer and libFuzzer runtimes, llvm-symbolizer
   locales  # de_DE's definition: tests generate a decimal-comma locale from it
+  dpkg-dev file  # the Debian package: dpkg-shlibdeps, which needs file
+  systemd  # systemd-analyze verify checks the service unit
+  socat  # the Windows tests' serial pairs; the package test's notify socket
 )
 # --windows: also the 32-bit Windows cross build and Wine to test it
 # (`make test-windows`, `make dist`); wine32 is an i386 package. Where
 # 32-bit programs cannot run, the tests run in a 64-bit Windows build under
 # 64-bit Wine: its compiler and wine64.
 windows_packages=(
-  g++-mingw-w64-i686 googletest wine wine32:i386 socat zip
+  g++-mingw-w64-i686 googletest wine wine32:i386 zip
   g++-mingw-w64-x86-64-posix wine64
 )
 if [ "${1:-}" = "--windows" ]; then

@@ -16,6 +16,7 @@ struct Slot {
   int wait_ms = 0;          // the last wait
   uint64_t generation = 0;  // changes whenever the slot is taken or freed
   uint64_t registered = 0;  // registration order, for FindClient
+  std::chrono::steady_clock::time_point last_wait{};
   std::string name;
 };
 
@@ -72,7 +73,8 @@ std::vector<ClientInfo> Clients() {
   for (int id = 1; id < static_cast<int>(r.slots.size()); ++id) {
     const Slot &slot = r.slots[id];
     if (slot.used) {
-      clients.push_back({static_cast<uint8_t>(id), slot.name, slot.stopping});
+      clients.push_back(
+          {static_cast<uint8_t>(id), slot.name, slot.stopping, slot.last_wait});
     }
   }
   return clients;
@@ -171,6 +173,7 @@ extern "C" ZEMPRO_API uint16_t Zem5MkClient(const char *name, int32_t, int32_t,
     slot.wait_ms = 0;
     slot.name = name;
     slot.registered = ++r.registrations;
+    slot.last_wait = std::chrono::steady_clock::now();
     ++slot.generation;
     r.last_id = id;
     // Only the id byte: the caller reserves 5 bytes but relies on the first.
@@ -185,6 +188,7 @@ extern "C" ZEMPRO_API uint16_t Zem5WaitMsg(uint8_t client, void *, int32_t) {
   std::unique_lock lock(r.mutex);
   Slot &slot = r.slots[client];
   if (client == 0 || !slot.used || slot.stopping) return 0;
+  slot.last_wait = std::chrono::steady_clock::now();
   slot.wait_ms =
       slot.active
           ? r.shortest_ms

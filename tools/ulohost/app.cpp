@@ -16,6 +16,7 @@
 #include "driver.h"
 #include "host_log.h"
 #include "instances.h"
+#include "notify.h"
 #include "output.h"
 #include "output_queue.h"
 #include "paths.h"
@@ -60,7 +61,20 @@ class LogSinkGuard {
   int id_;
 };
 
-std::string DefaultDriver() { return FindCompanion(ULOHOST_DRIVER_RELPATH); }
+// The driver beside ulohost (in its build tree or its install); empty with
+// error naming every place looked at.
+std::string DefaultDriver(std::string &error) {
+  std::string found = FindCompanion(ULOHOST_DRIVER_RELPATH);
+  std::error_code ec;
+  if (std::filesystem::exists(found, ec)) return found;
+  error = "cannot find the driver; looked at";
+  const char *separator = " ";
+  for (const std::string &place : CompanionPlaces(ULOHOST_DRIVER_RELPATH)) {
+    error += separator + place;
+    separator = ", ";
+  }
+  return "";
+}
 
 void Fatal(Output *output, const std::string &message) {
   std::cerr << "ulohost: " << message << std::endl;
@@ -150,7 +164,8 @@ class InputLines {
 // output a few times a second, until quit, a signal or the duration.
 // live_view (may be null) reads the terminal's keys itself.
 void Serve(const Config &config, const RunOptions &options, Host &host,
-           Output &output, KeyReader *live_view, HostLog &log) {
+           Output &output, KeyReader *live_view, HostLog &log,
+           ServiceNotifier &notifier) {
   Steady::time_point start = Steady::now();
   std::optional<Steady::time_point> deadline;
   if (options.duration > 0) {
@@ -227,6 +242,9 @@ void Serve(const Config &config, const RunOptions &options, Host &host,
     }
     log.Flush(Clock::now());
     output.Refresh(host.States());
+    notifier.FeedWatchdog([&](Steady::duration interval) {
+      return host.ReceiversAlive(interval);
+    });
   }
 }
 
@@ -249,7 +267,8 @@ std::unique_ptr<DriverLibrary> LoadDriver(const Config &config,
                                           std::string &error) {
   std::string path = !options.driver.empty()       ? options.driver
                      : !config.host.driver.empty() ? config.host.driver
-                                                   : DefaultDriver();
+                                                   : DefaultDriver(error);
+  if (path.empty()) return nullptr;
   std::unique_ptr<DriverLibrary> driver = DriverLibrary::Load(path, error);
   if (!driver) {
     error = "cannot load the driver " + path + ": " + error;
@@ -384,12 +403,17 @@ int RunInstances(const Config &config, const RunOptions &options,
                  const DriverLibrary &driver, const Description &description,
                  Output &output, KeyReader *live_view, HostLog &log) {
   Host host(config, driver, description, output);
+  ServiceNotifier notifier([&output](const std::string &problem) {
+    output.Emit(NoticeEvent{Clock::now(), NoticeLevel::kError, problem});
+  });
   std::string error;
   if (!host.Start(!options.strict, error)) {
     Fatal(&output, error);
     return kExitFailure;
   }
-  Serve(config, options, host, output, live_view, log);
+  notifier.Ready();
+  Serve(config, options, host, output, live_view, log, notifier);
+  notifier.Stopping();
   host.Shutdown();
   log.Flush(Clock::now(), true);
   return kExitOk;

@@ -13,6 +13,7 @@ namespace ulohost {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;  // the driver or a port failed
 inline constexpr int kExitConfig = 2;   // the config is wrong
+inline constexpr int kExitUsage = 64;   // the command line is wrong (EX_USAGE)
 
 // A command the host sends itself at a set time (the demo's script).
 struct ScriptStep {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "toml_reader.h"
@@ -43,9 +44,20 @@ void ReadDirectory(const TomlTable &table, std::string_view key,
   }
 }
 
+// Under systemd the init files go to the service's state directory. The
+// variable may list several directories; the first is the service's.
+std::string StateDirectory() {
+  const char *value = std::getenv("STATE_DIRECTORY");
+  std::string list = value ? value : "";
+  return list.substr(0, list.find(':'));
+}
+
 void ReadHost(const TomlTable &root, const std::string &base_dir,
               HostConfig &host) {
-  host.workdir = fs::path(base_dir).lexically_normal().string();
+  std::string state_dir = StateDirectory();
+  host.workdir = fs::path(state_dir.empty() ? base_dir : state_dir)
+                     .lexically_normal()
+                     .string();
   std::optional<TomlTable> table;
   root.Table("host", "must be a table ([host])", table);
   if (!table) return;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "instances.h"
 #include "pty.h"
 #include "system.h"
 #include "zempro/control.h"
@@ -247,6 +248,28 @@ TEST_F(DriverTest, RunsAnInstanceOverAPseudoTerminal) {
   zempro::StopAllClients();
   ASSERT_TRUE(zempro::WaitClientGone("PR1_No_09", milliseconds(10000)));
   EXPECT_EQ(instance.ClosePort(), 0);
+}
+
+// What the service watchdog asks: whether the started instances' receivers
+// still run.
+TEST_F(DriverTest, ReceiversCountAsAliveUntilTheyAreStopped) {
+  zempro::Reset();
+  std::ofstream(dir_ + "/site.toml")
+      << "[[instance]]\nulo = 9\nport = \"COM9\"\n";
+  Config config;
+  ConfigErrors config_errors;
+  ASSERT_TRUE(LoadConfig(dir_ + "/site.toml", config, config_errors))
+      << config_errors.ToString();
+  struct : EventSink {
+    void Emit(const Event &) override {}
+  } ignored;
+  Host host(config, *library_, library_->Describe(), ignored);
+  std::string error;
+  ASSERT_TRUE(host.Start(false, error)) << error;
+  EXPECT_TRUE(host.ReceiversAlive(std::chrono::seconds(10)));
+  zempro::StopAllClients();  // as if something had ended them
+  EXPECT_FALSE(host.ReceiversAlive(std::chrono::seconds(10)));
+  host.Shutdown();
 }
 
 }  // namespace

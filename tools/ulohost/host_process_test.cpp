@@ -20,6 +20,7 @@
 
 #include "child_process.h"
 #include "pty.h"
+#include "testing/datagram_receiver.h"
 
 namespace ulohost {
 namespace {
@@ -87,16 +88,19 @@ gate = [{address = "$T1", type = "float"},
 )" << instances;
   }
 
-  void StartHost(std::vector<std::string> extra = {}) {
-    StartProgram(host_, extra);
+  void StartHost(std::vector<std::string> extra = {},
+                 std::vector<std::string> env = {}) {
+    StartProgram(host_, extra, std::move(env));
   }
 
   // ulohost --json with the options, on the site's config.
-  void StartProgram(Child &host, std::vector<std::string> extra) {
+  void StartProgram(Child &host, std::vector<std::string> extra,
+                    std::vector<std::string> env = {}) {
     std::vector<std::string> argv = {ULOHOST_BINARY, "--json"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     argv.push_back(dir_ + "/site.toml");
     Child::Options child;
+    child.env = std::move(env);
     child.stderr_file = dir_ + "/ulohost.err";
     std::string error;
     ASSERT_TRUE(host.Start(argv, child, error)) << error;
@@ -600,6 +604,91 @@ TEST_F(SiteTest, StrictRefusesAMissingOrHeldPort) {
             std::string::npos)
       << HostErrors();
   close(held);
+}
+
+// As systemd runs it (Type=notify, WatchdogSec=): ready once the instance
+// has started, the watchdog fed while its receiver runs, then the stop.
+TEST_F(SiteTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
+  std::string address = "@ulohost_site_" + std::to_string(getpid());
+  DatagramReceiver manager(address);
+  ASSERT_TRUE(manager.bound());
+  StartSimulator({});
+  WriteConfig("");
+  StartHost({}, {"NOTIFY_SOCKET=" + address, "WATCHDOG_USEC=400000"});
+  std::optional<std::string> ready = manager.Receive(seconds(20));
+  ASSERT_EQ(ready, "READY=1") << HostErrors();
+  EXPECT_TRUE(
+      Seen({{"event", "state"}, {"state", "running"}}) ||
+      WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(5)));
+  EXPECT_EQ(manager.Receive(seconds(10)), "WATCHDOG=1");
+  EXPECT_EQ(manager.Receive(seconds(10)), "WATCHDOG=1");
+  host_.Signal(SIGTERM);
+  std::optional<std::string> last;
+  while (std::optional<std::string> state = manager.Receive(seconds(10))) {
+    last = state;
+    if (*state != "WATCHDOG=1") break;
+  }
+  EXPECT_EQ(last, "STOPPING=1");
+  EXPECT_EQ(host_.Wait(seconds(20)), 0);
+}
+
+TEST(CommandLineTest, VersionHelpAndUsageErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string output;  // expected in stdout and stderr
+  } cases[] = {
+      {{"--version"}, 0, "ulohost " ULOHOST_VERSION},
+      {{"--help"}, 0, "Usage:"},
+      {{"--no-such-option"}, 64, "--no-such-option"},
+      {{"--duration", "-1", "site.toml"}, 64, "--duration"},
+      {{}, 64, "give a config file"},
+      {{"no-such-site.toml"}, 2, "no-such-site.toml"},
+  };
+  for (const Case &c : cases) {
+    std::vector<std::string> argv = {ULOHOST_BINARY};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    Child host;
+    Child::Options options;
+    options.stderr_file = testing::TempDir() + "ulohost_command_line.err";
+    std::string error;
+    ASSERT_TRUE(host.Start(argv, options, error)) << error;
+    std::string output;
+    while (std::optional<std::string> line = host.ReadLine(seconds(10))) {
+      output += *line + '\n';
+    }
+    EXPECT_EQ(host.Wait(seconds(10)), c.code);
+    output += ReadFile(options.stderr_file);
+    EXPECT_NE(output.find(c.output), std::string::npos) << output;
+  }
+}
+
+// A copy of ulohost away from its build tree and without an install around
+// it: nothing to load, and the error says every place it looked.
+TEST(DriverSearchTest, ACopiedHostNamesEveryPlaceItLooked) {
+  fs::path dir = fs::path(testing::TempDir()) /
+                 ("ulohost_copy_" + std::to_string(getpid())) / "bin";
+  fs::create_directories(dir);
+  fs::copy_file(ULOHOST_BINARY, dir / "ulohost",
+                fs::copy_options::overwrite_existing);
+  std::ofstream(dir / "site.toml") << "[[instance]]\nulo = 1\nport = \"NUL\"\n";
+  Child host;
+  Child::Options options;
+  options.stderr_file = (dir / "ulohost.err").string();
+  std::string error;
+  ASSERT_TRUE(host.Start(
+      {(dir / "ulohost").string(), "--json", (dir / "site.toml").string()},
+      options, error))
+      << error;
+  EXPECT_EQ(host.Wait(seconds(20)), 1);
+  std::string errors = ReadFile(options.stderr_file);
+  for (const fs::path &place :
+       {dir / "libulopr1.so", dir / ULOHOST_LIBDIR_RELPATH / "libulopr1.so"}) {
+    EXPECT_NE(errors.find(place.lexically_normal().string()), std::string::npos)
+        << errors;
+  }
+  fs::remove_all(dir.parent_path());
 }
 
 TEST(DemoTest, RunsWithNoSetUp) {

@@ -1,5 +1,6 @@
 #include "instances.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
@@ -613,6 +614,22 @@ ValuesEvent Host::Values(const CommandId &id) const {
   ValuesEvent event{Clock::now(), {}, id};
   for (const auto &runner : runners_) runner->Snapshot(event.time, event.gates);
   return event;
+}
+
+bool Host::ReceiversAlive(Steady::duration within) const {
+  std::vector<zempro::ClientInfo> clients = zempro::Clients();
+  Steady::time_point now = Steady::now();
+  for (const auto &runner : runners_) {
+    if (!runner->Started()) continue;
+    std::string name = ClientName(runner->config().ulo);
+    bool excused = !runner->State().busy.empty();
+    bool alive = std::any_of(clients.begin(), clients.end(), [&](auto &c) {
+      return c.name == name && !c.stopping &&
+             (excused || now - c.last_wait <= within);
+    });
+    if (!alive) return false;
+  }
+  return true;
 }
 
 void Host::Shutdown() {

@@ -24,6 +24,7 @@
 #ifndef ULOPR1_TOOLS_ULOHOST_INSTANCES_H
 #define ULOPR1_TOOLS_ULOHOST_INSTANCES_H
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -89,6 +90,11 @@ class Host {
 
   // Every data gate's value, age and quality, in config order.
   ValuesEvent Values(const CommandId &id) const;
+
+  // Whether every started instance's receiver runs: registered, not told to
+  // stop, and back in its wait within `within` unless the command under way
+  // holds it off the port (a write with long read timeouts may).
+  bool ReceiversAlive(std::chrono::steady_clock::duration within) const;
 
   // Stops the workers, closes the ports (11), tells the clients to stop and
   // waits for the receivers to end, then lets the driver release each

@@ -14,12 +14,14 @@ int main(int argc, char **argv) {
   CLI::App app{
       "ulohost: runs PRV1 driver instances from a site config, shows their "
       "gates live, takes commands at a prompt"};
+  app.set_version_flag("--version", "ulohost " ULOHOST_VERSION);
   app.add_option("config", config_path, "the site config (TOML)");
   // The demo takes them too, listed in its own --help.
   auto add_run_options = [&options](CLI::App &command) {
     command.add_option("--driver", options.driver,
                        "the driver library (default: the config's, else the "
-                       "libulopr1.so built beside ulohost)");
+                       "libulopr1.so beside ulohost or in its installed "
+                       "library directory)");
     command.add_flag("--json", options.json,
                      "JSON lines on stdout instead of the live view; commands "
                      "(text or JSON) on stdin");
@@ -53,7 +55,12 @@ int main(int argc, char **argv) {
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
 #endif
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &error) {
+    // --help and --version end here too, with 0; mistakes with EX_USAGE.
+    return app.exit(error) == 0 ? ulohost::kExitOk : ulohost::kExitUsage;
+  }
 
 #ifndef _WIN32
   if (*demo_command) {
@@ -66,7 +73,7 @@ int main(int argc, char **argv) {
   if (config_path.empty()) {
     std::cerr << app.help() << "\nulohost: give a config file, or 'demo'"
               << std::endl;
-    return ulohost::kExitConfig;
+    return ulohost::kExitUsage;
   }
   return ulohost::RunConfigFile(config_path, options);
 }

@@ -13,16 +13,25 @@ std::string ExecutableDir() {
   return exe.empty() ? std::string(".") : fs::path(exe).parent_path().string();
 }
 
-std::string FindCompanion(const std::string &build_relative) {
+std::vector<std::string> CompanionPlaces(const std::string &build_relative) {
   fs::path dir = ExecutableDir();
   fs::path name = fs::path(build_relative).filename();
-  const fs::path candidates[] = {dir / build_relative, dir / name,
-                                 dir / ".." / "lib" / name};
-  for (const fs::path &candidate : candidates) {
-    std::error_code ec;
-    if (fs::exists(candidate, ec)) return candidate.lexically_normal().string();
+  std::vector<std::string> places;
+  for (const fs::path &place : {dir / build_relative, dir / name,
+                                dir / ULOHOST_LIBDIR_RELPATH / name}) {
+    std::string normal = place.lexically_normal().string();
+    if (places.empty() || places.back() != normal) places.push_back(normal);
   }
-  return candidates[0].lexically_normal().string();
+  return places;
+}
+
+std::string FindCompanion(const std::string &build_relative) {
+  std::vector<std::string> places = CompanionPlaces(build_relative);
+  for (const std::string &place : places) {
+    std::error_code ec;
+    if (fs::exists(place, ec)) return place;
+  }
+  return places.front();
 }
 
 }  // namespace ulohost

@@ -153,6 +153,8 @@ void SetEnvironment(const char *name, const std::string &value) {
   _putenv_s(name, value.c_str());
 }
 
+long ProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
 #else
 
 void *OpenLibrary(const std::string &path, std::string &error) {
@@ -266,6 +268,8 @@ std::tm BrokenDownTime(std::time_t time, bool utc) {
 void SetEnvironment(const char *name, const std::string &value) {
   setenv(name, value.c_str(), 1);
 }
+
+long ProcessId() { return static_cast<long>(getpid()); }
 
 #endif
 

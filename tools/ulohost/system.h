@@ -60,6 +60,8 @@ std::tm BrokenDownTime(std::time_t time, bool utc);
 
 void SetEnvironment(const char *name, const std::string &value);
 
+long ProcessId();
+
 }  // namespace ulohost::sys
 
 #endif  // ULOPR1_TOOLS_ULOHOST_SYSTEM_H

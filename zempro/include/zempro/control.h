@@ -110,6 +110,9 @@ struct ClientInfo {
   uint8_t id;
   std::string name;
   bool stopping;
+  // When it registered or last began a Zem5WaitMsg; a receiver waits
+  // between looks at its port, so an old time means it is held up.
+  std::chrono::steady_clock::time_point last_wait;
 };
 
 ZEMPRO_API std::vector<ClientInfo> Clients();
