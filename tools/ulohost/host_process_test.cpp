@@ -342,6 +342,18 @@ int CountInFile(const std::string &path, const std::string &text) {
   return count;
 }
 
+// Waits (up to a minute: the log is written by a thread of its own) until
+// the file has at least count lines with this text.
+bool FileComesToHold(const std::string &path, const std::string &text,
+                     int count = 1) {
+  Steady::time_point deadline = Steady::now() + seconds(60);
+  while (CountInFile(path, text) < count) {
+    if (Steady::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
+}
+
 // Nobody reads the host's stdout: the pipe fills within a few hundred
 // reports, yet the receiver goes on delivering (the log file, another
 // output, shows it) and a signal still ends the host.
@@ -353,12 +365,7 @@ TEST_F(SiteTest, AStdoutNobodyReadsHoldsUpNeitherDeliveryNorTheEnd) {
   // Three times what the pipe holds as JSON lines (a report makes a gate
   // and a log event of over 100 bytes each, a pipe holds 64 KiB).
   constexpr int kReports = 900;
-  Steady::time_point deadline = Steady::now() + seconds(60);
-  while (CountInFile(dir_ + "/host.log", received) < kReports &&
-         Steady::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  ASSERT_GE(CountInFile(dir_ + "/host.log", received), kReports)
+  ASSERT_TRUE(FileComesToHold(dir_ + "/host.log", received, kReports))
       << HostErrors();
 
   host_.Signal(SIGTERM);
@@ -372,8 +379,7 @@ TEST_F(SiteTest, AStdoutNobodyReadsHoldsUpNeitherDeliveryNorTheEnd) {
 TEST_F(SiteTest, TheDefaultLogIsOpenedAgainOnSighup) {
   ASSERT_NO_FATAL_FAILURE(StartQuietSite());
   const std::string log = dir_ + "/host.log";
-  EXPECT_NE(ReadFile(log).find("ulo 1 start COM1: done (startup)"),
-            std::string::npos)
+  EXPECT_TRUE(FileComesToHold(log, "ulo 1 start COM1: done (startup)"))
       << ReadFile(log);
   fs::rename(log, log + ".1");
   host_.Signal(SIGHUP);
