@@ -177,6 +177,11 @@ nlohmann::json ToJson(const Event &event);
 // valid UTF-8.
 std::string Printable(const std::string &text);
 
+// When an event happened.
+inline Clock::time_point EventTime(const Event &event) {
+  return std::visit([](auto &e) { return e.time; }, event);
+}
+
 // "2026-12-08T13:45:16.123Z"
 std::string IsoTime(Clock::time_point time);
 // "13:45:16.123", local time

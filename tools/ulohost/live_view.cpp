@@ -130,7 +130,7 @@ class LiveView : public Output, public KeyReader {
       last_log_ = ClockTime(log->time) + " " + text;
       return;
     }
-    Clock::time_point time = std::visit([](auto &e) { return e.time; }, event);
+    Clock::time_point time = EventTime(event);
     Message(ClockTime(time) + " " + text);
   }
 

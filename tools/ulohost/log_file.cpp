@@ -17,7 +17,7 @@ class LogFile : public Output {
   void Emit(const Event &event) override {
     std::optional<std::string> line = LogLine(event);
     if (!line) return;
-    Clock::time_point time = std::visit([](auto &e) { return e.time; }, event);
+    Clock::time_point time = EventTime(event);
     Append(IsoTime(time) + " " + *line + "\n");
   }
 

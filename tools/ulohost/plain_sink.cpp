@@ -9,7 +9,7 @@ class PlainOutput : public Output {
  public:
   explicit PlainOutput(int fd) : fd_(fd) {}
   void Emit(const Event &event) override {
-    Clock::time_point time = std::visit([](auto &e) { return e.time; }, event);
+    Clock::time_point time = EventTime(event);
     sys::WriteAll(fd_, ClockTime(time) + " " + EventLine(event) + "\n");
   }
 
