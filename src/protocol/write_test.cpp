@@ -168,10 +168,11 @@ TEST_F(WriteTest, ReportsAroundAndInsideTheEchoAreDeliveredAndItStillCounts) {
   for (uint64_t i = 0; i < std::size(rows); ++i) {
     const std::string report = Frame("$T1=" + std::to_string(i + 1));
     // By value: the controller's thread may still answer after the loop
-    // has moved on.
-    controller_->SetResponder([&rows, i, report](const std::string &line) {
-      return rows[i].answer(line, report);
-    });
+    // has moved on, or the test has ended.
+    controller_->SetResponder(
+        [answer = rows[i].answer, report](const std::string &line) {
+          return answer(line, report);
+        });
     EXPECT_EQ(WriteDigital("@D", 1), ULO_DONE) << rows[i].what;
     ASSERT_TRUE(WaitForValue(t1, i + 1)) << rows[i].what;
     EXPECT_EQ(zempro::ReadGateById(t1)->value, double(i + 1)) << rows[i].what;
