@@ -16,6 +16,9 @@
 #include "driver.h"
 #include "host_log.h"
 #include "instances.h"
+#ifdef ULOHOST_WITH_MQTT
+#include "mqtt_sink.h"
+#endif
 #include "notify.h"
 #include "output.h"
 #include "output_queue.h"
@@ -438,6 +441,19 @@ int Run(const Config &config, const RunOptions &options, ConfigErrors errors,
                   live_view)) {
     return kExitFailure;
   }
+#ifdef ULOHOST_WITH_MQTT
+  if (config.mqtt) {
+    std::string error;
+    std::unique_ptr<Output> mqtt =
+        MakeMqttOutput(config, description, outputs.Teller(), error);
+    if (!mqtt) {
+      Fatal(&outputs, error);
+      outputs.Finish();
+      return kExitFailure;
+    }
+    outputs.Add(std::move(mqtt));
+  }
+#endif
   std::error_code ec;
   std::filesystem::current_path(config.host.workdir, ec);
   if (ec) {

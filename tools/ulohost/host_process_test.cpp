@@ -638,6 +638,137 @@ TEST_F(SiteTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
   EXPECT_EQ(host_.Wait(seconds(20)), 0);
 }
 
+// A site publishing to its own mosquitto broker on a unix socket, watched
+// by mosquitto_sub.
+class MqttSiteTest : public SiteTest {
+ protected:
+  void StartBroker() {
+    socket_ = dir_ + "/mqtt.sock";
+    std::ofstream conf(dir_ + "/mosquitto.conf");
+    conf << "listener 0 " << socket_ << "\nallow_anonymous true\n"
+         << "persistence false\n";
+    // As root the broker would switch to a user that cannot use dir_.
+    if (getuid() == 0) conf << "user root\n";
+    conf.close();
+    Child::Options child;
+    child.stderr_file = dir_ + "/mosquitto.err";
+    std::string error;
+    ASSERT_TRUE(broker_.Start(
+        {"/usr/sbin/mosquitto", "-c", dir_ + "/mosquitto.conf"}, child, error))
+        << error;
+    Steady::time_point deadline = Steady::now() + seconds(10);
+    while (!fs::exists(socket_) && Steady::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(fs::exists(socket_)) << ReadFile(child.stderr_file);
+  }
+
+  // The host's config with the gateway on the broker, the site "test".
+  void WriteMqttConfig() {
+    WriteConfig("com_interval = 2\n",
+                "[mqtt]\nurl = \"unix:" + socket_ + "\"\nsite = \"test\"\n");
+  }
+
+  void Subscribe() {
+    Child::Options child;
+    child.stderr_file = dir_ + "/mosquitto_sub.err";
+    std::string error;
+    ASSERT_TRUE(subscriber_.Start({"/usr/bin/mosquitto_sub", "--unix", socket_,
+                                   "-v", "-t", "ulopr1/test/#"},
+                                  child, error))
+        << error;
+  }
+
+  // Reads messages until one on topic (under ulopr1/test/) has a payload
+  // that matches; every message read is kept.
+  std::optional<std::string> WaitForMessage(
+      const std::string &topic,
+      const std::function<bool(const std::string &)> &match,
+      std::chrono::seconds timeout) {
+    std::string prefix = "ulopr1/test/" + topic + " ";
+    Steady::time_point deadline = Steady::now() + timeout;
+    while (Steady::now() < deadline) {
+      std::optional<std::string> line = subscriber_.ReadLine(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                Steady::now()));
+      if (!line) break;
+      messages_ += *line + '\n';
+      if (line->starts_with(prefix) && match(line->substr(prefix.size()))) {
+        return line->substr(prefix.size());
+      }
+    }
+    return std::nullopt;
+  }
+
+  bool Comes(const std::string &topic, const std::string &payload) {
+    return WaitForMessage(
+               topic, [&](const std::string &p) { return p == payload; },
+               seconds(20))
+        .has_value();
+  }
+
+  std::string socket_;
+  Child broker_;
+  Child subscriber_;
+  std::string messages_;  // "topic payload" lines read so far
+};
+
+TEST_F(MqttSiteTest, PublishesTheBridgeInstancesAndValuesThenSaysOffline) {
+  StartBroker();
+  StartSimulator({"--rate", "5"});
+  WriteMqttConfig();
+  StartHost();
+  ASSERT_TRUE(
+      WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
+      << HostErrors();
+  Subscribe();
+  EXPECT_TRUE(Comes("bridge/state", "online")) << messages_ << HostErrors();
+  std::optional<std::string> info = WaitForMessage(
+      "bridge/info", [](const std::string &) { return true; }, seconds(20));
+  ASSERT_TRUE(info) << messages_;
+  json bridge = json::parse(*info);
+  EXPECT_EQ(bridge["version"], ULOHOST_VERSION);
+  EXPECT_FALSE(bridge["driver"].get<std::string>().empty());
+  ASSERT_EQ(bridge["instances"].size(), 1u) << *info;
+  EXPECT_EQ(bridge["instances"][0]["port"], "COM1");
+  EXPECT_EQ(bridge["instances"][0]["gates"][0]["topic"], "ulopr1/test/1/$T1");
+
+  // The simulator's values arrive as JSON, digital ones whole.
+  auto good = [](const std::string &type) {
+    return [type](const std::string &payload) {
+      json value = json::parse(payload, nullptr, false);
+      return !value.is_discarded() && value["quality"] == "good" &&
+             value["type"] == type && value["time"].is_string();
+    };
+  };
+  std::optional<std::string> t1 =
+      WaitForMessage("1/$T1", good("float"), seconds(20));
+  ASSERT_TRUE(t1) << messages_;
+  EXPECT_TRUE(json::parse(*t1)["value"].is_number()) << *t1;
+  std::optional<std::string> do1 =
+      WaitForMessage("1/@DO1", good("digital"), seconds(20));
+  ASSERT_TRUE(do1) << messages_;
+  EXPECT_TRUE(json::parse(*do1)["value"].is_number_integer()) << *do1;
+  EXPECT_TRUE(messages_.find("ulopr1/test/1/availability online") !=
+                  std::string::npos ||
+              Comes("1/availability", "online"))
+      << messages_;
+
+  EXPECT_EQ(host_.Stop(seconds(15)), 0) << HostErrors();
+  EXPECT_TRUE(Comes("1/availability", "offline")) << messages_;
+  EXPECT_TRUE(Comes("bridge/state", "offline")) << messages_;
+}
+
+TEST_F(MqttSiteTest, TheBrokerTellsTheLastWillWhenTheHostIsKilled) {
+  StartBroker();
+  WriteMqttConfig();  // no controller: the bridge runs all the same
+  StartHost();
+  Subscribe();
+  ASSERT_TRUE(Comes("bridge/state", "online")) << messages_ << HostErrors();
+  host_.Signal(SIGKILL);
+  EXPECT_TRUE(Comes("bridge/state", "offline")) << messages_;
+}
+
 TEST(CommandLineTest, VersionHelpAndUsageErrors) {
   struct Case {
     std::vector<std::string> args;
