@@ -644,6 +644,7 @@ class MqttSiteTest : public SiteTest {
  protected:
   void StartBroker() {
     socket_ = dir_ + "/mqtt.sock";
+    fs::remove(socket_);  // a broker stopped before leaves its socket
     std::ofstream conf(dir_ + "/mosquitto.conf");
     conf << "listener 0 " << socket_ << "\nallow_anonymous true\n"
          << "persistence false\n";
@@ -767,6 +768,31 @@ TEST_F(MqttSiteTest, TheBrokerTellsTheLastWillWhenTheHostIsKilled) {
   ASSERT_TRUE(Comes("bridge/state", "online")) << messages_ << HostErrors();
   host_.Signal(SIGKILL);
   EXPECT_TRUE(Comes("bridge/state", "offline")) << messages_;
+}
+
+// Nothing new comes while the broker is away, so what reaches the new one
+// is the value the host kept.
+TEST_F(MqttSiteTest, TheLatestValuesArePublishedAgainOnReconnecting) {
+  StartBroker();
+  StartSimulator({"--rate", "5"});
+  WriteMqttConfig();
+  StartHost();
+  Subscribe();
+  ASSERT_TRUE(WaitForMessage(
+      "1/$T1", [](const std::string &) { return true; }, seconds(20)))
+      << messages_ << HostErrors();
+  simulator_.Stop(seconds(5));
+  subscriber_.Stop(seconds(5));
+  broker_.Stop(seconds(5));
+  ASSERT_TRUE(NoticeSeenOrComes("MQTT: the connection to", seconds(20)))
+      << EventsSeen();
+  StartBroker();  // without the old one's retained messages
+  Subscribe();
+  EXPECT_TRUE(Comes("bridge/state", "online")) << messages_ << HostErrors();
+  std::optional<std::string> kept = WaitForMessage(
+      "1/$T1", [](const std::string &) { return true; }, seconds(30));
+  ASSERT_TRUE(kept) << messages_;
+  EXPECT_TRUE(json::parse(*kept)["value"].is_number()) << *kept;
 }
 
 TEST(CommandLineTest, VersionHelpAndUsageErrors) {
