@@ -127,10 +127,8 @@ bool ReadGate(const TomlTable &table, GateConfig &gate) {
   std::optional<int32_t> type;
   table.OnlyKeys({"address", "type", "label", "writable"});
   bool read = table.String("address", address);
-  if (table.table().contains("writable")) {
-    read = table.Fail("writable",
-                      "writes over MQTT are not supported yet; leave it out");
-  }
+  std::optional<bool> writable;
+  read = table.Boolean("writable", writable) && read;
   read = table.Enum("type", kTypes, GateType, type) && read;
   read = table.String("label", label) && read;
   if (!table.table().contains("address")) {
@@ -148,6 +146,10 @@ bool ReadGate(const TomlTable &table, GateConfig &gate) {
       })) {
     read = table.Fail("label", "holds a control character");
   }
+  if (writable.value_or(false) && address && IsStatusGate(*address)) {
+    read = table.Fail("writable", "STATUS and COM are read, not written");
+  }
+  gate.writable = writable.value_or(false);
   gate.type = type.value_or(0);
   gate.label = label.value_or("");
   gate.where = table.WhereOf("address");

@@ -25,6 +25,8 @@ struct GateConfig {
   std::string label;  // shown beside the address; may be empty
   Where where;        // of the gate's address
   int index = 0;      // 1-based in the instance's list; 0 when added
+  // May be written over MQTT.
+  bool writable = false;
 };
 
 // Omitted fields take the driver's announced defaults.

@@ -288,8 +288,11 @@ INSTANTIATE_TEST_SUITE_P(
              {}},
         Case{std::string(kInstance) +
                  "gate = [{address = \"$SP1\", type = \"float\", "
+                 "writable = 1},\n"
+                 "        {address = \"com\", type = \"digital\", "
                  "writable = true}]\n",
-             {{5, "instance[1].gate[1].writable", "not supported yet"}}},
+             {{5, "instance[1].gate[1].writable", "must be true or false"},
+              {6, "instance[1].gate[2].writable", "read, not written"}}},
         Case{std::string(kInstance) + "baud = 9601\n",
              {{5, "instance[1].baud", "9601 is not a usual rate", true}}}));
 

@@ -639,7 +639,7 @@ TEST_F(SiteTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
 }
 
 // A site publishing to its own mosquitto broker on a unix socket, watched
-// by mosquitto_sub.
+// by mosquitto_sub; $SP1 is writable.
 class MqttSiteTest : public SiteTest {
  protected:
   void StartBroker() {
@@ -668,6 +668,20 @@ class MqttSiteTest : public SiteTest {
   void WriteMqttConfig() {
     WriteConfig("com_interval = 2\n",
                 "[mqtt]\nurl = \"unix:" + socket_ + "\"\nsite = \"test\"\n");
+    std::string text = ReadFile(dir_ + "/site.toml");
+    std::string sp1 = "{address = \"$SP1\", type = \"float\"";
+    text.replace(text.find(sp1), sp1.size(), sp1 + ", writable = true");
+    std::ofstream(dir_ + "/site.toml") << text;
+  }
+
+  void Publish(const std::string &topic, const std::string &payload) {
+    Child publisher;
+    std::string error;
+    ASSERT_TRUE(publisher.Start({"/usr/bin/mosquitto_pub", "--unix", socket_,
+                                 "-t", "ulopr1/test/" + topic, "-m", payload},
+                                {}, error))
+        << error;
+    EXPECT_EQ(publisher.Wait(seconds(10)), 0);
   }
 
   void Subscribe() {
@@ -793,6 +807,63 @@ TEST_F(MqttSiteTest, TheLatestValuesArePublishedAgainOnReconnecting) {
       "1/$T1", [](const std::string &) { return true; }, seconds(30));
   ASSERT_TRUE(kept) << messages_;
   EXPECT_TRUE(json::parse(*kept)["value"].is_number()) << *kept;
+}
+
+TEST_F(MqttSiteTest, AWritableGateTakesWritesFromItsSetTopic) {
+  StartBroker();
+  StartSimulator({"--rate", "5"});
+  WriteMqttConfig();
+  StartHost();
+  ASSERT_TRUE(
+      WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
+      << HostErrors();
+  Subscribe();
+  ASSERT_TRUE(Comes("bridge/state", "online")) << messages_;
+  auto any = [](const std::string &) { return true; };
+
+  Publish("1/$SP1/set", R"({"value":22.5,"id":"a1"})");
+  std::optional<std::string> done =
+      WaitForMessage("1/$SP1/set/result", any, seconds(20));
+  ASSERT_TRUE(done) << messages_ << HostErrors();
+  json result = json::parse(*done);
+  EXPECT_EQ(result["ok"], true) << *done;
+  EXPECT_EQ(result["result"], 0) << *done;
+  EXPECT_EQ(result["id"], "a1") << *done;
+  EXPECT_TRUE(result["seconds"].is_number()) << *done;
+
+  // Refused with a reason, and nothing written.
+  struct Bad {
+    std::string topic;
+    std::string payload;
+    std::string says;
+  };
+  for (const Bad &bad : std::vector<Bad>{
+           {"1/$SP1", "warm", "must be a number"},
+           {"1/$SP1", R"({"value":"22","id":7})", "must be a number"},
+           {"1/$SP1", R"({"value":)", "must be a number"},
+           {"1/$SP1", "1e39", "beyond what a float gate holds"},
+           {"1/$SP1", std::string(300, '1'), "longer than 256 bytes"},
+           {"1/$T1", "20", "$T1 is not writable"},
+           {"1/@DO1", "1", "@DO1 is not writable"},
+           {"1/$NOPE", "20", "no gate of the config"},
+       }) {
+    Publish(bad.topic + "/set", bad.payload);
+    std::optional<std::string> refused =
+        WaitForMessage(bad.topic + "/set/result", any, seconds(20));
+    ASSERT_TRUE(refused) << bad.payload << "\n" << messages_;
+    json answer = json::parse(*refused);
+    EXPECT_EQ(answer["ok"], false) << *refused;
+    EXPECT_NE(answer["error"].get<std::string>().find(bad.says),
+              std::string::npos)
+        << bad.payload << ": " << *refused;
+  }
+  Publish("1/$SP1/set", "23.5");
+  ASSERT_TRUE(WaitForEvent({{"event", "write"}, {"value", 23.5}}, seconds(20)))
+      << EventsSeen();
+  EXPECT_EQ(std::count_if(events_.begin(), events_.end(),
+                          [](const json &e) { return e["event"] == "write"; }),
+            2)
+      << EventsSeen();
 }
 
 TEST(CommandLineTest, VersionHelpAndUsageErrors) {

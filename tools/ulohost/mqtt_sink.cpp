@@ -33,8 +33,27 @@ std::string TopicLevel(std::string_view address) {
   return level;
 }
 
+void CommandInbox::Attach(Host *host) {
+  std::lock_guard lock(mutex_);
+  host_ = host;
+}
+
+bool CommandInbox::Submit(const Command &command, std::string &error) {
+  std::lock_guard lock(mutex_);
+  if (!host_) {
+    error = "the host is not running";
+    return false;
+  }
+  host_->Submit(command);
+  return true;
+}
+
 namespace {
 
+// The longest payload a set topic takes.
+constexpr std::size_t kMaxSetPayload = 256;
+// The id a write from the broker goes by inside the host.
+constexpr std::string_view kIdPrefix = "mqtt-";
 constexpr const char *kOnline = "online";
 constexpr const char *kOffline = "offline";
 // How long a clean stop waits for its last messages to go out.
@@ -61,11 +80,13 @@ std::string BrokerName(const MqttConfig &mqtt) {
 class MqttOutput : public Output {
  public:
   MqttOutput(const Config &config, const Description &description,
-             std::function<void(const Event &)> tell)
+             std::function<void(const Event &)> tell,
+             std::shared_ptr<CommandInbox> inbox)
       : config_(config),
         mqtt_(*config.mqtt),
         description_(description),
         tell_(std::move(tell)),
+        inbox_(std::move(inbox)),
         site_(mqtt_.site.empty() ? HostName() : mqtt_.site),
         base_(mqtt_.base_topic.empty() ? "ulopr1/" + site_ : mqtt_.base_topic),
         broker_(BrokerName(mqtt_)) {
@@ -132,6 +153,10 @@ class MqttOutput : public Output {
     mosquitto_publish_callback_set(mosq_, [](mosquitto *, void *self, int mid) {
       static_cast<MqttOutput *>(self)->Published(mid);
     });
+    mosquitto_message_callback_set(
+        mosq_, [](mosquitto *, void *self, const mosquitto_message *message) {
+          static_cast<MqttOutput *>(self)->Received(*message);
+        });
     // A unix socket is a path with port 0. A broker not there yet is
     // retried by the network thread.
     rc = mosquitto_connect_async(mosq_, mqtt_.host.c_str(), mqtt_.port,
@@ -155,6 +180,13 @@ class MqttOutput : public Output {
       if (gate->quality != Quality::kUncertain) {
         SetOnline(gate->ulo, gate->quality == Quality::kGood);
       }
+    } else if (const auto *write = std::get_if<WriteEvent>(&event)) {
+      json result = ToJson(*write);
+      Answer(write->id, {{"ok", result["ok"]},
+                         {"result", result["result"]},
+                         {"seconds", result["seconds"]}});
+    } else if (const auto *notice = std::get_if<NoticeEvent>(&event)) {
+      Answer(notice->id, Refusal(notice->text, nullptr));
     } else if (const auto *quality = std::get_if<QualityEvent>(&event)) {
       SetOnline(quality->ulo, quality->quality == Quality::kGood);
       for (const std::string &name : quality->gates) {
@@ -201,6 +233,9 @@ class MqttOutput : public Output {
     {
       std::lock_guard lock(mutex_);
       connected_ = true;
+      if (std::string sets = base_ + "/+/+/set"; Writable()) {
+        mosquitto_subscribe(mosq_, nullptr, sets.c_str(), mqtt_.qos);
+      }
       Publish(base_ + "/bridge/state", kOnline);
       Publish(base_ + "/bridge/info", Info().dump());
       for (auto &[ulo, online] : online_) {
@@ -234,6 +269,107 @@ class MqttOutput : public Output {
       if (finished_) published_.insert(mid);
     }
     published_cv_.notify_all();
+  }
+
+  // A value for a gate's set topic, from the network thread.
+  void Received(const mosquitto_message &message) {
+    std::string topic = message.topic;
+    std::string payload(static_cast<const char *>(message.payload),
+                        static_cast<std::size_t>(message.payloadlen));
+    json id;
+    std::string error;
+    Command command;
+    if (message.retain) {
+      // It would be written again at every connection.
+      error = "a retained set message is not taken; publish it unretained";
+    } else if (TakeWrite(topic, payload, id, command, error) &&
+               inbox_->Submit(command, error)) {
+      return;
+    }
+    std::lock_guard lock(mutex_);
+    if (!command.id.is_null()) pending_.erase(command.id.get<std::string>());
+    PublishResult(topic, Refusal(error, id));
+  }
+
+  static json Refusal(const std::string &error, const json &id) {
+    return {{"ok", false},
+            {"result", nullptr},
+            {"seconds", 0},
+            {"error", error},
+            {"id", id}};
+  }
+
+  // Checks a set message as the prompt checks a write; false with error
+  // set for anything that is not to be sent.
+  bool TakeWrite(const std::string &topic, const std::string &payload, json &id,
+                 Command &command, std::string &error) {
+    if (payload.size() > kMaxSetPayload) {
+      error = "the payload is longer than " + std::to_string(kMaxSetPayload) +
+              " bytes";
+      return false;
+    }
+    json value = json::parse(payload, nullptr, false);
+    if (value.is_object()) {
+      if (value.contains("id")) id = value["id"];
+      value = value.value("value", json());
+      if (!id.is_null() && !id.is_string() && !id.is_number()) {
+        id = nullptr;
+        error = "id must be a string or a number";
+        return false;
+      }
+    }
+    if (!value.is_number()) {
+      error = "the payload must be a number or {\"value\":NUMBER,\"id\":ID}";
+      return false;
+    }
+    auto [ulo, gate] = FindSetGate(topic);
+    if (!gate) {
+      error = "no gate of the config has the topic " + topic;
+      return false;
+    }
+    if (!gate->writable) {
+      error = "gate " + gate->address + " is not writable over MQTT";
+      return false;
+    }
+    std::string mqtt_id;
+    {
+      std::lock_guard lock(mutex_);
+      mqtt_id = std::string(kIdPrefix) + std::to_string(++writes_);
+      pending_[mqtt_id] = {topic, id};
+    }
+    json line = {{"cmd", "write"},
+                 {"ulo", ulo},
+                 {"gate", gate->address},
+                 {"value", value},
+                 {"id", mqtt_id}};
+    if (!ParseCommand(line.dump(), config_, command, error)) {
+      std::lock_guard lock(mutex_);
+      pending_.erase(mqtt_id);
+      return false;
+    }
+    return true;
+  }
+
+  // The instance and gate whose set topic this is; no gate when none.
+  std::pair<int, const GateConfig *> FindSetGate(const std::string &topic) {
+    for (const InstanceConfig &instance : config_.instances) {
+      for (const GateConfig &gate : instance.gates) {
+        if (topic == InstanceTopic(instance.ulo) + "/" +
+                         TopicLevel(gate.address) + "/set") {
+          return {instance.ulo, &gate};
+        }
+      }
+    }
+    return {0, nullptr};
+  }
+
+  bool Writable() const {
+    for (const InstanceConfig &instance : config_.instances) {
+      for (const GateConfig &gate : instance.gates) {
+        if (gate.writable) return true;
+      }
+    }
+    return false;
   }
 
   void Trouble(int rc) {
@@ -272,6 +408,26 @@ class MqttOutput : public Output {
   }
 
   // The rest hold mutex_.
+
+  // The result of a write from the broker, when id is one of its writes.
+  void Answer(const CommandId &id, json result) {
+    if (!id.is_string()) return;
+    auto found = pending_.find(id.get<std::string>());
+    if (found == pending_.end()) return;
+    result["id"] = found->second.second;
+    PublishResult(found->second.first, std::move(result));
+    pending_.erase(found);
+  }
+
+  // Not retained: a result answers one message.
+  void PublishResult(const std::string &set_topic, const json &result) {
+    std::string payload =
+        result.dump(-1, ' ', false, json::error_handler_t::replace);
+    mosquitto_publish(mosq_, nullptr, (set_topic + "/result").c_str(),
+                      static_cast<int>(payload.size()), payload.data(),
+                      mqtt_.qos, false);
+  }
+
   void SetOnline(int ulo, bool online) {
     bool &known = online_[ulo];
     if (known == online) return;
@@ -306,6 +462,7 @@ class MqttOutput : public Output {
   const MqttConfig &mqtt_;
   const Description &description_;
   std::function<void(const Event &)> tell_;
+  std::shared_ptr<CommandInbox> inbox_;
   const std::string site_;
   const std::string base_;
   const std::string broker_;
@@ -316,6 +473,9 @@ class MqttOutput : public Output {
   bool connected_ = false;
   std::map<std::pair<int, std::string>, GateEvent> latest_;
   std::map<int, bool> online_;
+  // Writes from the broker under way: their set topic and the sender's id.
+  std::map<std::string, std::pair<std::string, json>> pending_;
+  uint64_t writes_ = 0;
 
   std::mutex published_mutex_;
   std::condition_variable published_cv_;
@@ -327,9 +487,10 @@ class MqttOutput : public Output {
 std::unique_ptr<Output> MakeMqttOutput(const Config &config,
                                        const Description &description,
                                        std::function<void(const Event &)> tell,
+                                       std::shared_ptr<CommandInbox> inbox,
                                        std::string &error) {
-  auto output =
-      std::make_unique<MqttOutput>(config, description, std::move(tell));
+  auto output = std::make_unique<MqttOutput>(config, description,
+                                             std::move(tell), std::move(inbox));
   if (!output->Start(error)) return nullptr;
   return output;
 }
