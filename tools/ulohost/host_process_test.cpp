@@ -674,6 +674,20 @@ class MqttSiteTest : public SiteTest {
     std::ofstream(dir_ + "/site.toml") << text;
   }
 
+  // A controller, the host running against it and a subscriber that has
+  // seen the bridge online.
+  void StartMqttSite() {
+    ASSERT_NO_FATAL_FAILURE(StartBroker());
+    ASSERT_NO_FATAL_FAILURE(StartSimulator({"--rate", "5"}));
+    WriteMqttConfig();
+    ASSERT_NO_FATAL_FAILURE(StartHost());
+    ASSERT_TRUE(
+        WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
+        << HostErrors();
+    ASSERT_NO_FATAL_FAILURE(Subscribe());
+    ASSERT_TRUE(Comes("bridge/state", "online")) << messages_ << HostErrors();
+  }
+
   void Publish(const std::string &topic, const std::string &payload) {
     Child publisher;
     std::string error;
@@ -729,15 +743,7 @@ class MqttSiteTest : public SiteTest {
 };
 
 TEST_F(MqttSiteTest, PublishesTheBridgeInstancesAndValuesThenSaysOffline) {
-  StartBroker();
-  StartSimulator({"--rate", "5"});
-  WriteMqttConfig();
-  StartHost();
-  ASSERT_TRUE(
-      WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
-      << HostErrors();
-  Subscribe();
-  EXPECT_TRUE(Comes("bridge/state", "online")) << messages_ << HostErrors();
+  ASSERT_NO_FATAL_FAILURE(StartMqttSite());
   std::optional<std::string> info = WaitForMessage(
       "bridge/info", [](const std::string &) { return true; }, seconds(20));
   ASSERT_TRUE(info) << messages_;
@@ -810,15 +816,7 @@ TEST_F(MqttSiteTest, TheLatestValuesArePublishedAgainOnReconnecting) {
 }
 
 TEST_F(MqttSiteTest, AWritableGateTakesWritesFromItsSetTopic) {
-  StartBroker();
-  StartSimulator({"--rate", "5"});
-  WriteMqttConfig();
-  StartHost();
-  ASSERT_TRUE(
-      WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
-      << HostErrors();
-  Subscribe();
-  ASSERT_TRUE(Comes("bridge/state", "online")) << messages_;
+  ASSERT_NO_FATAL_FAILURE(StartMqttSite());
   auto any = [](const std::string &) { return true; };
 
   Publish("1/$SP1/set", R"({"value":22.5,"id":"a1"})");
