@@ -16,6 +16,9 @@
 #include "driver.h"
 #include "host_log.h"
 #include "instances.h"
+#ifdef ULOHOST_WITH_MQTT
+#include "mqtt_sink.h"
+#endif
 #include "notify.h"
 #include "output.h"
 #include "output_queue.h"
@@ -399,9 +402,11 @@ bool AddOutputs(const Config &config, const RunOptions &options,
 
 // Checks the gates, starts the instances and serves until the end; the
 // instances are shut down on return. Returns an exit code.
+// attach is given the host once it runs, and nullptr before it stops.
 int RunInstances(const Config &config, const RunOptions &options,
                  const DriverLibrary &driver, const Description &description,
-                 Output &output, KeyReader *live_view, HostLog &log) {
+                 Output &output, KeyReader *live_view, HostLog &log,
+                 const std::function<void(Host *)> &attach) {
   Host host(config, driver, description, output);
   ServiceNotifier notifier([&output](const std::string &problem) {
     output.Emit(NoticeEvent{Clock::now(), NoticeLevel::kError, problem});
@@ -412,7 +417,9 @@ int RunInstances(const Config &config, const RunOptions &options,
     return kExitFailure;
   }
   notifier.Ready();
+  attach(&host);
   Serve(config, options, host, output, live_view, log, notifier);
+  attach(nullptr);
   notifier.Stopping();
   host.Shutdown();
   log.Flush(Clock::now(), true);
@@ -438,6 +445,22 @@ int Run(const Config &config, const RunOptions &options, ConfigErrors errors,
                   live_view)) {
     return kExitFailure;
   }
+  std::function<void(Host *)> attach = [](Host *) {};
+#ifdef ULOHOST_WITH_MQTT
+  auto inbox = std::make_shared<CommandInbox>();
+  attach = [inbox](Host *host) { inbox->Attach(host); };
+  if (config.mqtt) {
+    std::string error;
+    std::unique_ptr<Output> mqtt =
+        MakeMqttOutput(config, description, outputs.Teller(), inbox, error);
+    if (!mqtt) {
+      Fatal(&outputs, error);
+      outputs.Finish();
+      return kExitFailure;
+    }
+    outputs.Add(std::move(mqtt));
+  }
+#endif
   std::error_code ec;
   std::filesystem::current_path(config.host.workdir, ec);
   if (ec) {
@@ -460,7 +483,7 @@ int Run(const Config &config, const RunOptions &options, ConfigErrors errors,
     LogSinkGuard sink(
         [&](const zempro::LogRecord &record) { log.Add(record); });
     code = RunInstances(config, options, *driver, description, outputs,
-                        live_view, log);
+                        live_view, log, attach);
   }
   outputs.Finish();
   return code;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <tuple>
 
 #include "toml_reader.h"
 #include "ulopr1/ulo.h"
@@ -124,8 +125,10 @@ bool ReadGate(const TomlTable &table, GateConfig &gate) {
   constexpr std::string_view kTypes = "\"float\" or \"digital\"";
   std::optional<std::string> address, label;
   std::optional<int32_t> type;
-  table.OnlyKeys({"address", "type", "label"});
+  table.OnlyKeys({"address", "type", "label", "writable"});
   bool read = table.String("address", address);
+  std::optional<bool> writable;
+  read = table.Boolean("writable", writable) && read;
   read = table.Enum("type", kTypes, GateType, type) && read;
   read = table.String("label", label) && read;
   if (!table.table().contains("address")) {
@@ -143,6 +146,10 @@ bool ReadGate(const TomlTable &table, GateConfig &gate) {
       })) {
     read = table.Fail("label", "holds a control character");
   }
+  if (writable.value_or(false) && address && IsStatusGate(*address)) {
+    read = table.Fail("writable", "STATUS and COM are read, not written");
+  }
+  gate.writable = writable.value_or(false);
   gate.type = type.value_or(0);
   gate.label = label.value_or("");
   gate.where = table.WhereOf("address");
@@ -271,6 +278,223 @@ void ReadGates(const TomlTable &table, InstanceConfig &instance) {
                });
 }
 
+// A topic, or one level of one (no '/'), the host publishes under: no
+// wildcards, no empty level.
+std::string CheckTopic(std::string_view topic, bool levels) {
+  constexpr std::size_t kMaxTopic = 200;
+  if (topic.empty()) return "must not be empty";
+  if (topic.size() > kMaxTopic) {
+    return "is longer than " + std::to_string(kMaxTopic) + " characters";
+  }
+  if (topic.find_first_of(std::string("+#\0", 3)) != std::string_view::npos) {
+    return Quoted(topic) + " holds a wildcard ('+' or '#') or a NUL";
+  }
+  if (!levels && topic.find('/') != std::string_view::npos) {
+    return Quoted(topic) + " must be one topic level, without '/'";
+  }
+  if (topic.front() == '/' || topic.back() == '/' ||
+      topic.find("//") != std::string_view::npos) {
+    return Quoted(topic) + " has an empty topic level";
+  }
+  return "";
+}
+
+// "mqtt://host:port", "mqtts://host:port" or "unix:/path".
+void SetBrokerUrl(const TomlTable &table, const std::string &base_dir,
+                  const std::string &url, MqttConfig &mqtt) {
+  constexpr std::string_view kForms =
+      " (write mqtt://HOST:PORT, mqtts://HOST:PORT or unix:/PATH)";
+  constexpr std::size_t kMaxSocketPath = 107;
+  if (url.starts_with("unix:")) {
+    mqtt.transport = MqttConfig::Transport::kUnix;
+    if (url.size() == 5) {
+      table.Fail("url", "names no socket" + std::string(kForms));
+      return;
+    }
+    mqtt.host = Resolve(base_dir, url.substr(5));
+    if (mqtt.host.size() > kMaxSocketPath) {
+      table.Fail("url", "socket path " + mqtt.host + " is longer than " +
+                            std::to_string(kMaxSocketPath) + " bytes");
+    }
+    return;
+  }
+  std::size_t scheme_end = url.find("://");
+  std::string scheme = url.substr(0, scheme_end);
+  if (scheme_end == std::string::npos ||
+      (scheme != "mqtt" && scheme != "mqtts")) {
+    table.Fail("url",
+               Quoted(url) + " is not a broker address" + std::string(kForms));
+    return;
+  }
+  mqtt.transport = scheme == "mqtts" ? MqttConfig::Transport::kTls
+                                     : MqttConfig::Transport::kTcp;
+  std::string rest = url.substr(scheme_end + 3);
+  std::size_t colon = rest.rfind(':');
+  // An IPv6 address goes in brackets: [::1]:1883.
+  if (colon != std::string::npos && rest.find(']') != std::string::npos &&
+      colon < rest.find(']')) {
+    colon = std::string::npos;
+  }
+  std::string host = rest.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  mqtt.port = mqtt.transport == MqttConfig::Transport::kTls ? 8883 : 1883;
+  if (colon != std::string::npos) {
+    std::string digits = rest.substr(colon + 1);
+    bool number = !digits.empty() && digits.size() <= 5 &&
+                  std::all_of(digits.begin(), digits.end(),
+                              [](char c) { return c >= '0' && c <= '9'; });
+    int port = number ? std::stoi(digits) : 0;
+    if (port < 1 || port > 65535) {
+      table.Fail("url", Quoted(url) + ": the port must be from 1 to 65535");
+      return;
+    }
+    mqtt.port = port;
+  }
+  if (host.empty() || !std::all_of(host.begin(), host.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' ||
+               c == '-' || c == ':' || c == '_';
+      })) {
+    table.Fail("url",
+               Quoted(url) + " names no valid host" + std::string(kForms));
+    return;
+  }
+  mqtt.host = host;
+}
+
+// A file the config names, resolved; an error when it cannot be read.
+std::optional<std::string> ReadNamedFile(const TomlTable &table,
+                                         std::string_view key,
+                                         const std::string &base_dir,
+                                         const std::optional<std::string> &name,
+                                         std::string &path) {
+  if (!name) return std::nullopt;
+  path = Resolve(base_dir, *name);
+  std::optional<std::string> text = ulo::tools::ReadFileText(path);
+  if (!text) table.Fail(key, "cannot read " + path);
+  return text;
+}
+
+// The password comes from a file or the environment, never the config.
+void SetPassword(const TomlTable &table, const std::string &base_dir,
+                 const std::optional<std::string> &file,
+                 const std::optional<std::string> &variable, MqttConfig &mqtt) {
+  if (file && variable) {
+    table.Fail("password_env", "give password_file or password_env, not both");
+    return;
+  }
+  if ((file || variable) && mqtt.username.empty()) {
+    table.Fail(file ? "password_file" : "password_env",
+               "a password needs a username");
+    return;
+  }
+  std::string path;
+  if (std::optional<std::string> text =
+          ReadNamedFile(table, "password_file", base_dir, file, path)) {
+    // The file's first line; an editor's newline is not part of it.
+    mqtt.password = text->substr(0, text->find_first_of("\r\n"));
+    if (mqtt.password.empty()) table.Fail("password_file", path + " is empty");
+  }
+  if (variable) {
+    const char *value = std::getenv(variable->c_str());
+    if (!value || !*value) {
+      table.Fail("password_env", "the environment variable " +
+                                     Quoted(*variable) + " is not set");
+    } else {
+      mqtt.password = value;
+    }
+  }
+}
+
+void ReadMqtt(const TomlTable &root, const std::string &base_dir,
+              std::optional<MqttConfig> &out) {
+  std::optional<TomlTable> table;
+  root.Table("mqtt", "must be a table ([mqtt])", table);
+  if (!table) return;
+#ifndef ULOHOST_WITH_MQTT
+  table->Fail(table->where(), "mqtt",
+              "the MQTT gateway is not supported in this build of ulohost "
+              "(Windows); remove [mqtt]");
+  return;
+#endif
+  MqttConfig mqtt;
+  mqtt.where = table->where();
+  std::optional<std::string> url, client_id, site, base_topic, ca_file,
+      cert_file, key_file, username, password_file, password_env;
+  std::optional<int64_t> qos, keepalive;
+  std::optional<bool> clean_session;
+  table->OnlyKeys({"url", "client_id", "site", "base_topic", "qos", "keepalive",
+                   "clean_session", "ca_file", "cert_file", "key_file",
+                   "username", "password_file", "password_env"});
+  table->String("url", url);
+  table->String("client_id", client_id);
+  table->String("site", site);
+  table->String("base_topic", base_topic);
+  table->Integer("qos", 0, 2, qos);
+  table->Integer("keepalive", 5, 65535, keepalive);
+  table->Boolean("clean_session", clean_session);
+  table->String("ca_file", ca_file);
+  table->String("cert_file", cert_file);
+  table->String("key_file", key_file);
+  table->String("username", username);
+  table->String("password_file", password_file);
+  table->String("password_env", password_env);
+  if (url) {
+    SetBrokerUrl(*table, base_dir, *url, mqtt);
+  } else if (!table->table().contains("url")) {
+    table->Missing("url", "e.g. \"mqtt://localhost:1883\"");
+  }
+  constexpr std::size_t kMaxClientId = 64;
+  if (client_id && (client_id->empty() || client_id->size() > kMaxClientId)) {
+    table->Fail("client_id",
+                "must be 1 to " + std::to_string(kMaxClientId) + " characters");
+  } else if (client_id) {
+    mqtt.client_id = *client_id;
+  }
+  if (site) {
+    if (std::string problem = CheckTopic(*site, false); !problem.empty()) {
+      table->Fail("site", problem);
+    } else {
+      mqtt.site = *site;
+    }
+  }
+  if (base_topic) {
+    if (std::string problem = CheckTopic(*base_topic, true); !problem.empty()) {
+      table->Fail("base_topic", problem);
+    } else {
+      mqtt.base_topic = *base_topic;
+    }
+  }
+  mqtt.qos = static_cast<int>(qos.value_or(mqtt.qos));
+  mqtt.keepalive = static_cast<int>(keepalive.value_or(mqtt.keepalive));
+  mqtt.clean_session = clean_session.value_or(mqtt.clean_session);
+  bool tls = mqtt.transport == MqttConfig::Transport::kTls;
+  for (auto [key, name, path] :
+       {std::tuple{"ca_file", &ca_file, &mqtt.ca_file},
+        std::tuple{"cert_file", &cert_file, &mqtt.cert_file},
+        std::tuple{"key_file", &key_file, &mqtt.key_file}}) {
+    if (*name && !tls) {
+      table->Fail(key, "TLS files need an mqtts:// url");
+    } else {
+      ReadNamedFile(*table, key, base_dir, *name, *path);
+    }
+  }
+  if (tls && cert_file.has_value() != key_file.has_value()) {
+    table->Fail(cert_file ? "key_file" : "cert_file",
+                "a client certificate needs both cert_file and key_file");
+  }
+  if (username) {
+    if (username->empty()) {
+      table->Fail("username", "must not be empty; leave it out for none");
+    } else {
+      mqtt.username = *username;
+    }
+  }
+  SetPassword(*table, base_dir, password_file, password_env, mqtt);
+  out = std::move(mqtt);
+}
+
 // Every instance gets its status gates; one the config names itself (in
 // any case) is used as written.
 void AddStatusGates(InstanceConfig &instance) {
@@ -366,9 +590,10 @@ bool ParseConfig(std::string_view text, const std::string &file,
   toml::table root;
   if (reader.Parse(text, root)) {
     TomlTable top(reader, root);
-    top.OnlyKeys({"host", "instance"});
+    top.OnlyKeys({"host", "instance", "mqtt"});
     ReadHost(top, base_dir, config.host);
     ReadInstances(top, config.instances);
+    ReadMqtt(top, base_dir, config.mqtt);
   }
   errors.Sort();
   return !errors.HasErrors();

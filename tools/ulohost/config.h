@@ -25,6 +25,8 @@ struct GateConfig {
   std::string label;  // shown beside the address; may be empty
   Where where;        // of the gate's address
   int index = 0;      // 1-based in the instance's list; 0 when added
+  // May be written over MQTT.
+  bool writable = false;
 };
 
 // Omitted fields take the driver's announced defaults.
@@ -63,10 +65,32 @@ struct HostConfig {
   int wait_max_ms = zempro::kDefaultLongestWaitMs;
 };
 
+// The MQTT gateway ([mqtt]): where the broker is and how the host's values
+// are published there.
+struct MqttConfig {
+  enum class Transport { kTcp, kTls, kUnix };
+  Transport transport = Transport::kTcp;
+  std::string host;        // the socket's path for kUnix
+  int port = 0;            // 0 for kUnix
+  std::string client_id;   // empty: from the host name and the site
+  std::string site;        // empty: the host name
+  std::string base_topic;  // empty: "ulopr1/<site>"
+  int qos = 1;
+  int keepalive = 60;  // seconds
+  bool clean_session = true;
+  std::string ca_file;    // absolute, or empty: the system's certificates
+  std::string cert_file;  // absolute; with key_file, or neither
+  std::string key_file;
+  std::string username;  // empty: none
+  std::string password;  // from password_file or password_env
+  Where where;           // of the [mqtt] table
+};
+
 struct Config {
   std::string file;  // as given
   HostConfig host;
   std::vector<InstanceConfig> instances;
+  std::optional<MqttConfig> mqtt;
 
   const InstanceConfig *Find(int ulo) const;
 };

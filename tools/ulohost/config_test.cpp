@@ -239,8 +239,84 @@ INSTANTIATE_TEST_SUITE_P(
              {{5, "instance[1].restart_message", "is a write line"}}},
         Case{std::string(kInstance) + "restart_message = \"SET A=1\"\n", {}},
         Case{std::string(kInstance) + "baud = 14400\n", {}},
+        // The MQTT gateway: the broker's address, topics, TLS and the
+        // password, which never comes from the config itself.
+        Case{"[mqtt]\n" + std::string(kInstance), {{1, "mqtt.url", "missing"}}},
+        Case{"[mqtt]\nurl = \"http://broker\"\nqos = 3\nkeepalive = 1\n"
+             "retain = true\n" +
+                 std::string(kInstance),
+             {{2, "mqtt.url", "'http://broker' is not a broker address"},
+              {3, "mqtt.qos", "0 to 2"},
+              {4, "mqtt.keepalive", "5 to 65535"},
+              {5, "mqtt.retain", "unknown field"}}},
+        Case{"[mqtt]\nurl = \"mqtt://broker:0\"\n" + std::string(kInstance),
+             {{2, "mqtt.url", "the port must be from 1 to 65535"}}},
+        Case{"[mqtt]\nurl = \"mqtt://:1883\"\n" + std::string(kInstance),
+             {{2, "mqtt.url", "names no valid host"}}},
+        Case{"[mqtt]\nurl = \"unix:\"\n" + std::string(kInstance),
+             {{2, "mqtt.url", "names no socket"}}},
+        Case{"[mqtt]\nurl = \"mqtt://[::1]:1884\"\nsite = \"a/b\"\n"
+             "base_topic = \"plant/+/x\"\n" +
+                 std::string(kInstance),
+             {{3, "mqtt.site", "one topic level"},
+              {4, "mqtt.base_topic", "wildcard"}}},
+        Case{"[mqtt]\nurl = \"mqtt://broker\"\nbase_topic = \"plant//x\"\n"
+             "ca_file = \"/dev/null\"\n" +
+                 std::string(kInstance),
+             {{3, "mqtt.base_topic", "empty topic level"},
+              {4, "mqtt.ca_file", "TLS files need an mqtts:// url"}}},
+        Case{"[mqtt]\nurl = \"mqtts://broker\"\ncert_file = \"/dev/null\"\n"
+             "ca_file = \"no/such.pem\"\n" +
+                 std::string(kInstance),
+             {{1, "mqtt.key_file", "needs both cert_file and key_file"},
+              {4, "mqtt.ca_file", "cannot read /srv/site/no/such.pem"}}},
+        Case{"[mqtt]\nurl = \"mqtt://broker\"\npassword_env = \"PATH\"\n" +
+                 std::string(kInstance),
+             {{3, "mqtt.password_env", "a password needs a username"}}},
+        Case{"[mqtt]\nurl = \"mqtt://broker\"\nusername = \"gw\"\n"
+             "password_env = \"ULOHOST_TEST_UNSET\"\n" +
+                 std::string(kInstance),
+             {{4, "mqtt.password_env", "'ULOHOST_TEST_UNSET' is not set"}}},
+        Case{"[mqtt]\nurl = \"mqtt://broker\"\nusername = \"gw\"\n"
+             "password_file = \"/dev/null\"\n" +
+                 std::string(kInstance),
+             {{4, "mqtt.password_file", "/dev/null is empty"}}},
+        Case{"[mqtt]\nurl = \"mqtts://broker:8884\"\nqos = 2\n"
+             "clean_session = false\nusername = \"gw\"\n"
+             "password_env = \"PATH\"\n" +
+                 std::string(kInstance),
+             {}},
+        Case{std::string(kInstance) +
+                 "gate = [{address = \"$SP1\", type = \"float\", "
+                 "writable = 1},\n"
+                 "        {address = \"com\", type = \"digital\", "
+                 "writable = true}]\n",
+             {{5, "instance[1].gate[1].writable", "must be true or false"},
+              {6, "instance[1].gate[2].writable", "read, not written"}}},
         Case{std::string(kInstance) + "baud = 9601\n",
              {{5, "instance[1].baud", "9601 is not a usual rate", true}}}));
+
+TEST(ConfigTest, ReadsTheBrokerAddressAndTheGatewaysDefaults) {
+  Config tcp =
+      Parse("[mqtt]\nurl = \"mqtt://[::1]\"\n" + std::string(kInstance));
+  ASSERT_TRUE(tcp.mqtt);
+  EXPECT_EQ(tcp.mqtt->transport, MqttConfig::Transport::kTcp);
+  EXPECT_EQ(tcp.mqtt->host, "::1");
+  EXPECT_EQ(tcp.mqtt->port, 1883);
+  EXPECT_EQ(tcp.mqtt->qos, 1);
+  EXPECT_TRUE(tcp.mqtt->clean_session);
+  EXPECT_TRUE(tcp.mqtt->base_topic.empty());
+  Config unix_socket = Parse(
+      "[mqtt]\nurl = \"unix:run/mqtt.sock\"\n"
+      "base_topic = \"plant/hall 2\"\n" +
+      std::string(kInstance));
+  ASSERT_TRUE(unix_socket.mqtt);
+  EXPECT_EQ(unix_socket.mqtt->transport, MqttConfig::Transport::kUnix);
+  EXPECT_EQ(unix_socket.mqtt->host, "/srv/site/run/mqtt.sock");
+  EXPECT_EQ(unix_socket.mqtt->port, 0);
+  EXPECT_EQ(unix_socket.mqtt->base_topic, "plant/hall 2");
+  EXPECT_FALSE(Parse(kInstance).mqtt);
+}
 
 TEST(ConfigTest, ARestartMessageOf49CharactersFits) {
   Config config = Parse(std::string(kInstance) + "restart_message = \"" +

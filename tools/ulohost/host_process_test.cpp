@@ -638,6 +638,232 @@ TEST_F(SiteTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
   EXPECT_EQ(host_.Wait(seconds(20)), 0);
 }
 
+// A site publishing to its own mosquitto broker on a unix socket, watched
+// by mosquitto_sub; $SP1 is writable.
+class MqttSiteTest : public SiteTest {
+ protected:
+  void StartBroker() {
+    socket_ = dir_ + "/mqtt.sock";
+    fs::remove(socket_);  // a broker stopped before leaves its socket
+    std::ofstream conf(dir_ + "/mosquitto.conf");
+    conf << "listener 0 " << socket_ << "\nallow_anonymous true\n"
+         << "persistence false\n";
+    // As root the broker would switch to a user that cannot use dir_.
+    if (getuid() == 0) conf << "user root\n";
+    conf.close();
+    Child::Options child;
+    child.stderr_file = dir_ + "/mosquitto.err";
+    std::string error;
+    ASSERT_TRUE(broker_.Start(
+        {"/usr/sbin/mosquitto", "-c", dir_ + "/mosquitto.conf"}, child, error))
+        << error;
+    Steady::time_point deadline = Steady::now() + seconds(10);
+    while (!fs::exists(socket_) && Steady::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(fs::exists(socket_)) << ReadFile(child.stderr_file);
+  }
+
+  // The host's config with the gateway on the broker, the site "test".
+  void WriteMqttConfig() {
+    WriteConfig("com_interval = 2\n",
+                "[mqtt]\nurl = \"unix:" + socket_ + "\"\nsite = \"test\"\n");
+    std::string text = ReadFile(dir_ + "/site.toml");
+    std::string sp1 = "{address = \"$SP1\", type = \"float\"";
+    text.replace(text.find(sp1), sp1.size(), sp1 + ", writable = true");
+    std::ofstream(dir_ + "/site.toml") << text;
+  }
+
+  // A controller, the host running against it and a subscriber that has
+  // seen the bridge online.
+  void StartMqttSite() {
+    ASSERT_NO_FATAL_FAILURE(StartBroker());
+    ASSERT_NO_FATAL_FAILURE(StartSimulator({"--rate", "5"}));
+    WriteMqttConfig();
+    ASSERT_NO_FATAL_FAILURE(StartHost());
+    ASSERT_TRUE(
+        WaitForEvent({{"event", "state"}, {"state", "running"}}, seconds(20)))
+        << HostErrors();
+    ASSERT_NO_FATAL_FAILURE(Subscribe());
+    ASSERT_TRUE(Comes("bridge/state", "online")) << messages_ << HostErrors();
+  }
+
+  void Publish(const std::string &topic, const std::string &payload) {
+    Child publisher;
+    std::string error;
+    ASSERT_TRUE(publisher.Start({"/usr/bin/mosquitto_pub", "--unix", socket_,
+                                 "-t", "ulopr1/test/" + topic, "-m", payload},
+                                {}, error))
+        << error;
+    EXPECT_EQ(publisher.Wait(seconds(10)), 0);
+  }
+
+  void Subscribe() {
+    Child::Options child;
+    child.stderr_file = dir_ + "/mosquitto_sub.err";
+    std::string error;
+    ASSERT_TRUE(subscriber_.Start({"/usr/bin/mosquitto_sub", "--unix", socket_,
+                                   "-v", "-t", "ulopr1/test/#"},
+                                  child, error))
+        << error;
+  }
+
+  // Reads messages until one on topic (under ulopr1/test/) has a payload
+  // that matches; every message read is kept.
+  std::optional<std::string> WaitForMessage(
+      const std::string &topic,
+      const std::function<bool(const std::string &)> &match,
+      std::chrono::seconds timeout) {
+    std::string prefix = "ulopr1/test/" + topic + " ";
+    Steady::time_point deadline = Steady::now() + timeout;
+    while (Steady::now() < deadline) {
+      std::optional<std::string> line = subscriber_.ReadLine(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                Steady::now()));
+      if (!line) break;
+      messages_ += *line + '\n';
+      if (line->starts_with(prefix) && match(line->substr(prefix.size()))) {
+        return line->substr(prefix.size());
+      }
+    }
+    return std::nullopt;
+  }
+
+  bool Comes(const std::string &topic, const std::string &payload) {
+    return WaitForMessage(
+               topic, [&](const std::string &p) { return p == payload; },
+               seconds(20))
+        .has_value();
+  }
+
+  std::string socket_;
+  Child broker_;
+  Child subscriber_;
+  std::string messages_;  // "topic payload" lines read so far
+};
+
+TEST_F(MqttSiteTest, PublishesTheBridgeInstancesAndValuesThenSaysOffline) {
+  ASSERT_NO_FATAL_FAILURE(StartMqttSite());
+  std::optional<std::string> info = WaitForMessage(
+      "bridge/info", [](const std::string &) { return true; }, seconds(20));
+  ASSERT_TRUE(info) << messages_;
+  json bridge = json::parse(*info);
+  EXPECT_EQ(bridge["version"], ULOHOST_VERSION);
+  EXPECT_FALSE(bridge["driver"].get<std::string>().empty());
+  ASSERT_EQ(bridge["instances"].size(), 1u) << *info;
+  EXPECT_EQ(bridge["instances"][0]["port"], "COM1");
+  EXPECT_EQ(bridge["instances"][0]["gates"][0]["topic"], "ulopr1/test/1/$T1");
+
+  // The simulator's values arrive as JSON, digital ones whole.
+  auto good = [](const std::string &type) {
+    return [type](const std::string &payload) {
+      json value = json::parse(payload, nullptr, false);
+      return !value.is_discarded() && value["quality"] == "good" &&
+             value["type"] == type && value["time"].is_string();
+    };
+  };
+  std::optional<std::string> t1 =
+      WaitForMessage("1/$T1", good("float"), seconds(20));
+  ASSERT_TRUE(t1) << messages_;
+  EXPECT_TRUE(json::parse(*t1)["value"].is_number()) << *t1;
+  std::optional<std::string> do1 =
+      WaitForMessage("1/@DO1", good("digital"), seconds(20));
+  ASSERT_TRUE(do1) << messages_;
+  EXPECT_TRUE(json::parse(*do1)["value"].is_number_integer()) << *do1;
+  EXPECT_TRUE(messages_.find("ulopr1/test/1/availability online") !=
+                  std::string::npos ||
+              Comes("1/availability", "online"))
+      << messages_;
+
+  EXPECT_EQ(host_.Stop(seconds(15)), 0) << HostErrors();
+  EXPECT_TRUE(Comes("1/availability", "offline")) << messages_;
+  EXPECT_TRUE(Comes("bridge/state", "offline")) << messages_;
+}
+
+TEST_F(MqttSiteTest, TheBrokerTellsTheLastWillWhenTheHostIsKilled) {
+  StartBroker();
+  WriteMqttConfig();  // no controller: the bridge runs all the same
+  StartHost();
+  Subscribe();
+  ASSERT_TRUE(Comes("bridge/state", "online")) << messages_ << HostErrors();
+  host_.Signal(SIGKILL);
+  EXPECT_TRUE(Comes("bridge/state", "offline")) << messages_;
+}
+
+// Nothing new comes while the broker is away, so what reaches the new one
+// is the value the host kept.
+TEST_F(MqttSiteTest, TheLatestValuesArePublishedAgainOnReconnecting) {
+  StartBroker();
+  StartSimulator({"--rate", "5"});
+  WriteMqttConfig();
+  StartHost();
+  Subscribe();
+  ASSERT_TRUE(WaitForMessage(
+      "1/$T1", [](const std::string &) { return true; }, seconds(20)))
+      << messages_ << HostErrors();
+  simulator_.Stop(seconds(5));
+  subscriber_.Stop(seconds(5));
+  broker_.Stop(seconds(5));
+  ASSERT_TRUE(NoticeSeenOrComes("MQTT: the connection to", seconds(20)))
+      << EventsSeen();
+  StartBroker();  // without the old one's retained messages
+  Subscribe();
+  EXPECT_TRUE(Comes("bridge/state", "online")) << messages_ << HostErrors();
+  std::optional<std::string> kept = WaitForMessage(
+      "1/$T1", [](const std::string &) { return true; }, seconds(30));
+  ASSERT_TRUE(kept) << messages_;
+  EXPECT_TRUE(json::parse(*kept)["value"].is_number()) << *kept;
+}
+
+TEST_F(MqttSiteTest, AWritableGateTakesWritesFromItsSetTopic) {
+  ASSERT_NO_FATAL_FAILURE(StartMqttSite());
+  auto any = [](const std::string &) { return true; };
+
+  Publish("1/$SP1/set", R"({"value":22.5,"id":"a1"})");
+  std::optional<std::string> done =
+      WaitForMessage("1/$SP1/set/result", any, seconds(20));
+  ASSERT_TRUE(done) << messages_ << HostErrors();
+  json result = json::parse(*done);
+  EXPECT_EQ(result["ok"], true) << *done;
+  EXPECT_EQ(result["result"], 0) << *done;
+  EXPECT_EQ(result["id"], "a1") << *done;
+  EXPECT_TRUE(result["seconds"].is_number()) << *done;
+
+  // Refused with a reason, and nothing written.
+  struct Bad {
+    std::string topic;
+    std::string payload;
+    std::string says;
+  };
+  for (const Bad &bad : std::vector<Bad>{
+           {"1/$SP1", "warm", "must be a number"},
+           {"1/$SP1", R"({"value":"22","id":7})", "must be a number"},
+           {"1/$SP1", R"({"value":)", "must be a number"},
+           {"1/$SP1", "1e39", "beyond what a float gate holds"},
+           {"1/$SP1", std::string(300, '1'), "longer than 256 bytes"},
+           {"1/$T1", "20", "$T1 is not writable"},
+           {"1/@DO1", "1", "@DO1 is not writable"},
+           {"1/$NOPE", "20", "no gate of the config"},
+       }) {
+    Publish(bad.topic + "/set", bad.payload);
+    std::optional<std::string> refused =
+        WaitForMessage(bad.topic + "/set/result", any, seconds(20));
+    ASSERT_TRUE(refused) << bad.payload << "\n" << messages_;
+    json answer = json::parse(*refused);
+    EXPECT_EQ(answer["ok"], false) << *refused;
+    EXPECT_NE(answer["error"].get<std::string>().find(bad.says),
+              std::string::npos)
+        << bad.payload << ": " << *refused;
+  }
+  Publish("1/$SP1/set", "23.5");
+  ASSERT_TRUE(WaitForEvent({{"event", "write"}, {"value", 23.5}}, seconds(20)))
+      << EventsSeen();
+  EXPECT_EQ(std::count_if(events_.begin(), events_.end(),
+                          [](const json &e) { return e["event"] == "write"; }),
+            2)
+      << EventsSeen();
+}
+
 TEST(CommandLineTest, VersionHelpAndUsageErrors) {
   struct Case {
     std::vector<std::string> args;
