@@ -14,6 +14,7 @@ packages=(
   dpkg-dev file  # the Debian package: dpkg-shlibdeps, which needs file
   systemd  # systemd-analyze verify checks the service unit
   socat  # the Windows tests' serial pairs; the package test's notify socket
+  ser2net  # a real serial device server for the network-port tests
 )
 # --windows: also the 32-bit Windows cross build and Wine to test it
 # (`make test-windows`, `make dist`); wine32 is an i386 package. Where

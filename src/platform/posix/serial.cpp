@@ -1,10 +1,12 @@
 // Ports: open with exclusion, line state over termios, timed reads through a
-// read-ahead buffer, complete writes.
+// read-ahead buffer, complete writes. A network port takes the same paths
+// over its socket.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <termios.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include "deadline.h"
 #include "handles.h"
 #include "line_state.h"
+#include "network_port.h"
 #include "os.h"
 #include "platform/port_name.h"
 #include "platform/syscalls.h"
@@ -24,6 +27,8 @@ namespace {
 
 constexpr DWORD kOverlapped = 0x40000000u;  // FILE_FLAG_OVERLAPPED
 constexpr size_t kPathSize = 4096;
+// How long an open waits for a device server to take the connection.
+constexpr int kConnectTimeoutMs = 5000;
 
 int AccessMode(DWORD access) {
   bool reads = access & GENERIC_READ;
@@ -58,7 +63,24 @@ bool OpenDevice(const char *path, int mode, int &fd, int &wake, Kind &kind) {
   return false;
 }
 
+// Connects to a device server, once per process for each server port.
+bool OpenNetwork(Slot &slot, const NetworkAddress &address, int &fd,
+                 int &wake) {
+  if (!ClaimPeer(slot, address.peer)) return false;
+  wake = sys::Current().eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) return false;
+  fd = ConnectNetwork(address, kConnectTimeoutMs);
+  if (fd >= 0) return true;
+  sys::Current().close(wake);
+  return false;
+}
+
 bool ReadLineState(Slot &slot, DCB &dcb) {
+  if (slot.kind == kNet) {
+    std::lock_guard lock(slot.mu);
+    dcb = slot.port.dcb;
+    return true;
+  }
   termios state;
   if (sys::Current().tcgetattr(slot.fd, &state) != 0) return false;
   DCB result;
@@ -109,8 +131,11 @@ bool SetModemLines(int fd, const DCB &dcb) {
          ChangeModemLines(fd, TIOCMBIC, lower);
 }
 
-bool WriteLineState(Slot &slot, const DCB &dcb) {
-  termios state;
+// Sets the line; a network port's line is the server's, so there the state
+// is only checked.
+bool ApplyLineState(const Slot &slot, const DCB &dcb) {
+  termios state{};
+  if (slot.kind == kNet) return DcbToTermios(dcb, state);
   if (sys::Current().tcgetattr(slot.fd, &state) != 0 ||
       !DcbToTermios(dcb, state)) {
     return false;
@@ -118,7 +143,11 @@ bool WriteLineState(Slot &slot, const DCB &dcb) {
   bool applied = SpeedOf(dcb.BaudRate) != B0
                      ? sys::Current().tcsetattr(slot.fd, TCSANOW, &state) == 0
                      : SetArbitraryRate(slot.fd, state, dcb.BaudRate);
-  if (!applied || !SetModemLines(slot.fd, dcb)) return false;
+  return applied && SetModemLines(slot.fd, dcb);
+}
+
+bool WriteLineState(Slot &slot, const DCB &dcb) {
+  if (!ApplyLineState(slot, dcb)) return false;
   std::lock_guard lock(slot.mu);
   slot.port.dcb = dcb;
   slot.port.dcb.DCBlength = sizeof(DCB);
@@ -133,10 +162,12 @@ bool Wait(const Slot &slot, short events, int timeout_ms) {
   return fds[1].revents == 0;
 }
 
+// A terminal hung up, or a socket whose peer has closed (or reset) the
+// connection.
 bool HungUp(int fd) {
-  pollfd line = {fd, POLLIN, 0};
+  pollfd line = {fd, POLLIN | POLLRDHUP, 0};
   return sys::Current().poll(&line, 1, 0) > 0 &&
-         (line.revents & (POLLHUP | POLLERR | POLLNVAL));
+         (line.revents & (POLLHUP | POLLERR | POLLNVAL | POLLRDHUP));
 }
 
 DWORD Take(PortState &port, BYTE *out, DWORD count) {
@@ -171,6 +202,8 @@ bool ReadAll(Slot &slot, BYTE *out, DWORD count, DWORD &got) {
       continue;
     }
     if (n == 0) {
+      // A network port's server has closed the connection: the line is gone.
+      if (slot.kind == kNet) return false;
       // End of file, or on a terminal a hang-up (or an empty queue, if
       // someone else left VMIN at 0).
       if (slot.kind != kTty) return true;
@@ -186,9 +219,19 @@ bool ReadAll(Slot &slot, BYTE *out, DWORD count, DWORD &got) {
   }
 }
 
+// A socket whose peer has gone fails the write rather than raising SIGPIPE.
+ssize_t WriteSome(const Slot &slot, const BYTE *data, size_t count) {
+  const sys::Table &sys = sys::Current();
+  return slot.kind == kNet ? sys.send(slot.fd, data, count, MSG_NOSIGNAL)
+                           : sys.write(slot.fd, data, count);
+}
+
 bool WriteAll(Slot &slot, const BYTE *data, DWORD count, DWORD &done) {
+  // The first write after a server's close would still go through: a
+  // device server never closes only its sending half, so the line is gone.
+  if (slot.kind == kNet && HungUp(slot.fd)) return false;
   while (done < count) {
-    ssize_t n = sys::Current().write(slot.fd, data + done, count - done);
+    ssize_t n = WriteSome(slot, data + done, count - done);
     if (n > 0) {
       done += static_cast<DWORD>(n);
       continue;
@@ -229,17 +272,23 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD, void *,
   using namespace ulo::os;
   char path[kPathSize];
   int mode = AccessMode(access);
+  const char *port_dir = std::getenv("ULO_PORT_DIR");
   if (!name || disposition != OPEN_EXISTING || (flags & kOverlapped) ||
-      mode < 0 ||
-      !PortPath(name, std::getenv("ULO_PORT_DIR"), path, sizeof path)) {
+      mode < 0 || !PortPath(name, port_dir, path, sizeof path)) {
     return INVALID_HANDLE_VALUE;
   }
+  // Only port-folder entries name network ports.
+  NetworkAddress address;
+  EntryKind entry =
+      port_dir && *port_dir ? ReadPortEntry(path, address) : EntryKind::kDevice;
+  if (entry == EntryKind::kBadAddress) return INVALID_HANDLE_VALUE;
   Slot *slot = Reserve();
   if (!slot) return INVALID_HANDLE_VALUE;
   int fd = -1;
   int wake = -1;
-  Kind kind = kFile;
-  if (!OpenDevice(path, mode, fd, wake, kind)) {
+  Kind kind = kNet;
+  if (entry == EntryKind::kNetwork ? !OpenNetwork(*slot, address, fd, wake)
+                                   : !OpenDevice(path, mode, fd, wake, kind)) {
     Unreserve(*slot);
     return INVALID_HANDLE_VALUE;
   }
@@ -247,20 +296,20 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD, void *,
 }
 
 BOOL GetCommState(HANDLE port, DCB *dcb) {
-  return dcb && ulo::os::WithSlot(port, ulo::os::kTty, [dcb](Slot &slot) {
+  return dcb && ulo::os::WithSlot(port, ulo::os::kLine, [dcb](Slot &slot) {
            return ulo::os::ReadLineState(slot, *dcb);
          });
 }
 
 BOOL SetCommState(HANDLE port, const DCB *dcb) {
-  return dcb && ulo::os::WithSlot(port, ulo::os::kTty, [dcb](Slot &slot) {
+  return dcb && ulo::os::WithSlot(port, ulo::os::kLine, [dcb](Slot &slot) {
            return ulo::os::WriteLineState(slot, *dcb);
          });
 }
 
 BOOL GetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts) {
   return timeouts &&
-         ulo::os::WithSlot(port, ulo::os::kTty, [timeouts](Slot &slot) {
+         ulo::os::WithSlot(port, ulo::os::kLine, [timeouts](Slot &slot) {
            std::lock_guard lock(slot.mu);
            *timeouts = slot.port.timeouts;
            return true;
@@ -269,7 +318,7 @@ BOOL GetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts) {
 
 BOOL SetCommTimeouts(HANDLE port, const COMMTIMEOUTS *timeouts) {
   return timeouts &&
-         ulo::os::WithSlot(port, ulo::os::kTty, [timeouts](Slot &slot) {
+         ulo::os::WithSlot(port, ulo::os::kLine, [timeouts](Slot &slot) {
            std::lock_guard lock(slot.mu);
            slot.port.timeouts = *timeouts;
            return true;
@@ -277,7 +326,7 @@ BOOL SetCommTimeouts(HANDLE port, const COMMTIMEOUTS *timeouts) {
 }
 
 BOOL SetupComm(HANDLE port, DWORD in_queue, DWORD out_queue) {
-  return ulo::os::WithSlot(port, ulo::os::kTty, [=](Slot &slot) {
+  return ulo::os::WithSlot(port, ulo::os::kLine, [=](Slot &slot) {
     std::lock_guard lock(slot.mu);
     slot.port.in_queue = in_queue;
     slot.port.out_queue = out_queue;
@@ -286,7 +335,7 @@ BOOL SetupComm(HANDLE port, DWORD in_queue, DWORD out_queue) {
 }
 
 BOOL ClearCommError(HANDLE port, DWORD *errors, COMSTAT *stat) {
-  return ulo::os::WithSlot(port, ulo::os::kTty, [=](Slot &slot) {
+  return ulo::os::WithSlot(port, ulo::os::kLine, [=](Slot &slot) {
     return ulo::os::CountWaiting(slot, errors, stat);
   });
 }
