@@ -40,6 +40,8 @@ void ResetPort(PortState &port, Kind kind) {
   }
   port.timeouts = COMMTIMEOUTS{};
   port.in_queue = port.out_queue = 0;
+  port.telnet = false;
+  port.decoder = TelnetDecoder{};
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "network_port.h"
 #include "os.h"
+#include "telnet.h"
 
 namespace ulo::os {
 
@@ -44,6 +45,8 @@ struct PortState {
   COMMTIMEOUTS timeouts;        // (Slot::mu)
   DWORD in_queue;               // SetupComm's sizes (Slot::mu)
   DWORD out_queue;
+  bool telnet;            // a network port speaking RFC 2217
+  TelnetDecoder decoder;  // its received stream (read_lock)
 };
 
 struct Slot {

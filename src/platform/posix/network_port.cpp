@@ -16,9 +16,16 @@ namespace ulo::os {
 namespace {
 
 constexpr char kTcpScheme[] = "tcp://";
+constexpr char kTelnetScheme[] = "rfc2217://";
 // Enough for the longest address an entry can hold, and one byte to tell a
 // longer one.
-constexpr size_t kEntrySize = sizeof kTcpScheme + kPeerSize + 2;
+constexpr size_t kEntrySize = sizeof kTelnetScheme + kPeerSize + 2;
+
+// The address after scheme at the start of text; null without it.
+const char *After(const char *text, const char *scheme) {
+  size_t length = std::strlen(scheme);
+  return std::strncmp(text, scheme, length) == 0 ? text + length : nullptr;
+}
 
 // A dead server on a quiet line is found within about 10 s: probes after 5 s
 // of silence, every 2 s, 3 unanswered. Data unacknowledged as long fails too.
@@ -131,13 +138,13 @@ int ConnectTo(const addrinfo &candidate, int64_t deadline) {
 
 EntryKind ReadPortEntry(const char *path, NetworkAddress &address) {
   char text[kEntrySize];
-  if (!EntryText(path, text, sizeof text) ||
-      std::strncmp(text, kTcpScheme, sizeof kTcpScheme - 1) != 0) {
-    return EntryKind::kDevice;
-  }
-  return ParseAddress(text + sizeof kTcpScheme - 1, address)
-             ? EntryKind::kNetwork
-             : EntryKind::kBadAddress;
+  if (!EntryText(path, text, sizeof text)) return EntryKind::kDevice;
+  const char *raw = After(text, kTcpScheme);
+  const char *telnet = After(text, kTelnetScheme);
+  if (!raw && !telnet) return EntryKind::kDevice;
+  address.telnet = telnet != nullptr;
+  return ParseAddress(raw ? raw : telnet, address) ? EntryKind::kNetwork
+                                                   : EntryKind::kBadAddress;
 }
 
 int ConnectNetwork(const NetworkAddress &address, int timeout_ms) {

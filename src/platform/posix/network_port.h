@@ -1,7 +1,8 @@
 // Serial lines behind a network device server: a port-folder entry that
-// names "tcp://HOST:PORT" (as its link target or as the one line of a
-// regular file) is a raw TCP connection, bytes as they are, the line settings
-// the server's.
+// names "tcp://HOST:PORT" or "rfc2217://HOST:PORT" (as its link target or as
+// the one line of a regular file) is a TCP connection: raw, bytes as they
+// are and the line settings the server's, or telnet with the COM-port-control
+// option, which sets the server's line.
 #ifndef ULOPR1_PLATFORM_POSIX_NETWORK_PORT_H
 #define ULOPR1_PLATFORM_POSIX_NETWORK_PORT_H
 
@@ -18,6 +19,7 @@ struct NetworkAddress {
   char host[kHostSize];  // a name or a numeric address, IPv6 without brackets
   char service[kServiceSize];
   char peer[kPeerSize];
+  bool telnet;  // rfc2217://
 };
 
 enum class EntryKind { kDevice, kNetwork, kBadAddress };

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -64,6 +65,8 @@ TEST(PortEntryTest, LinksAndOneLineFilesNameNetworkPorts) {
       {"tcp://127.0.0.1:2001", EntryKind::kNetwork, "127.0.0.1:2001"},
       {"tcp://server.site:65535", EntryKind::kNetwork, "server.site:65535"},
       {"tcp://[::1]:7", EntryKind::kNetwork, "::1:7"},
+      {"rfc2217://127.0.0.1:2002", EntryKind::kNetwork, "127.0.0.1:2002"},
+      {"rfc2217://127.0.0.1:", EntryKind::kBadAddress, ""},
       {"tcp://127.0.0.1", EntryKind::kBadAddress, ""},
       {"tcp://127.0.0.1:0", EntryKind::kBadAddress, ""},
       {"tcp://127.0.0.1:65536", EntryKind::kBadAddress, ""},
@@ -107,8 +110,8 @@ TEST(PortEntryTest, LinksAndOneLineFilesNameNetworkPorts) {
   fs::remove_all(dir);
 }
 
-// ser2net serving the pseudo-terminal as raw TCP on a free loopback port,
-// named COM1 in a port directory of the test's.
+// ser2net serving the pseudo-terminal on free loopback ports, as raw TCP
+// (COM1 in a port directory of the test's) and as RFC 2217 (COM2).
 class Ser2netTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -116,11 +119,20 @@ class Ser2netTest : public testing::Test {
     ASSERT_TRUE(ulo::tools::OpenPty(pty_, error)) << error;
     dir_ = TempDir();
     port_ = FreePort();
-    std::ofstream(dir_ / "ser2net.yaml")
-        << "connection: &line\n  accepter: tcp,127.0.0.1," << port_
-        << "\n  connector: serialdev," << pty_.path << ",9600n81,local\n";
+    telnet_port_ = FreePort();
+    std::ofstream config(dir_ / "ser2net.yaml");
+    for (auto [accepter, port] :
+         {std::pair{"tcp", port_},
+          std::pair{"telnet(rfc2217),tcp", telnet_port_}}) {
+      config << "connection: &line" << port << "\n  accepter: " << accepter
+             << ",127.0.0.1," << port << "\n  connector: serialdev,"
+             << pty_.path << ",9600n81,local\n";
+    }
+    config.close();
     fs::create_symlink("tcp://127.0.0.1:" + std::to_string(port_),
                        dir_ / "COM1");
+    fs::create_symlink("rfc2217://127.0.0.1:" + std::to_string(telnet_port_),
+                       dir_ / "COM2");
     setenv("ULO_PORT_DIR", dir_.c_str(), 1);
     StartServer();
   }
@@ -155,19 +167,23 @@ class Ser2netTest : public testing::Test {
     server_ = -1;
   }
 
-  // Whether the loopback port is in the kernel's table of listening sockets.
+  // Whether both loopback ports are in the kernel's table of listening
+  // sockets.
   bool Listening() const {
     std::ifstream table("/proc/net/tcp");
-    char wanted[32];
-    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port_);
+    int found = 0;
     std::string line;
     while (std::getline(table, line)) {
       std::istringstream fields(line);
       std::string slot, local, remote, state;
       fields >> slot >> local >> remote >> state;
-      if (local == wanted && state == "0A") return true;
+      for (int port : {port_, telnet_port_}) {
+        char wanted[32];
+        std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+        if (local == wanted && state == "0A") ++found;
+      }
     }
-    return false;
+    return found == 2;
   }
 
   static HANDLE Open(const char *name = "COM1") {
@@ -196,6 +212,7 @@ class Ser2netTest : public testing::Test {
   ulo::tools::Pty pty_;
   fs::path dir_;
   int port_ = 0;
+  int telnet_port_ = 0;
   pid_t server_ = -1;
 };
 
@@ -269,11 +286,11 @@ TEST_F(Ser2netTest, ALostServerFailsABlockedRead) {
 
 TEST_F(Ser2netTest, FailedOpensLeaveNothingBehind) {
   fs::create_symlink("tcp://127.0.0.1:" + std::to_string(FreePort()),
-                     dir_ / "COM2");
-  std::ofstream(dir_ / "COM3") << "tcp://127.0.0.1:0\n";
+                     dir_ / "COM8");
+  std::ofstream(dir_ / "COM9") << "tcp://127.0.0.1:0\n";
   int fds = ulo::sys::OpenFdCount();
-  EXPECT_EQ(Open("COM2"), INVALID_HANDLE_VALUE);  // refused
-  EXPECT_EQ(Open("COM3"), INVALID_HANDLE_VALUE);  // no address
+  EXPECT_EQ(Open("COM8"), INVALID_HANDLE_VALUE);  // refused
+  EXPECT_EQ(Open("COM9"), INVALID_HANDLE_VALUE);  // no address
   for (Call call : {Call::kGetaddrinfo, Call::kSocket, Call::kConnect,
                     Call::kSetsockopt, Call::kEventfd}) {
     ulo::sys::FaultScope faults;
@@ -284,6 +301,59 @@ TEST_F(Ser2netTest, FailedOpensLeaveNothingBehind) {
   HANDLE port = Open();
   EXPECT_NE(port, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(CloseHandle(port));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Ser2netTest, Rfc2217SetsTheServersLineAndEscapesIacBothWays) {
+  HANDLE port = Open("COM2");
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  dcb.BaudRate = 19200;
+  dcb.ByteSize = 7;
+  dcb.Parity = EVENPARITY;
+  dcb.StopBits = TWOSTOPBITS;
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  // A pseudo-terminal keeps only the speed and stop bits (Linux forces 8
+  // data bits and no parity on it).
+  termios line{};
+  for (int tries = 0; tries < 500; ++tries) {
+    ASSERT_EQ(tcgetattr(pty_.keeper, &line), 0);
+    if (cfgetospeed(&line) == B19200 && (line.c_cflag & CSTOPB)) break;
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(cfgetospeed(&line), B19200);
+  EXPECT_TRUE(line.c_cflag & CSTOPB);
+
+  const std::string out = "a\xff\xff\xfb\x01 b"s;
+  DWORD done = 0;
+  ASSERT_TRUE(WriteFile(port, out.data(), static_cast<DWORD>(out.size()), &done,
+                        nullptr));
+  EXPECT_EQ(Receive(out.size()), out);
+  // The server doubles the IACs; only the data bytes count as waiting.
+  const std::string in = "\xff\xfd\x2c\xff"s;
+  ASSERT_EQ(write(pty_.master, in.data(), in.size()),
+            static_cast<ssize_t>(in.size()));
+  for (int tries = 0; tries < 500 && Waiting(port) < in.size(); ++tries) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(Waiting(port), in.size());
+  char buffer[8];
+  ASSERT_TRUE(
+      ReadFile(port, buffer, static_cast<DWORD>(in.size()), &done, nullptr));
+  EXPECT_EQ(std::string(buffer, done), in);
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(Ser2netTest, Rfc2217OpenFailsOnAServerThatSpeaksNoTelnet) {
+  fs::create_symlink("rfc2217://127.0.0.1:" + std::to_string(port_),
+                     dir_ / "COM3");
+  int fds = ulo::sys::OpenFdCount();
+  EXPECT_EQ(Open("COM3"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ulo::sys::OpenFdCount(), fds);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "os.h"
 #include "platform/port_name.h"
 #include "platform/syscalls.h"
+#include "telnet.h"
 #include "termios2.h"
 
 namespace ulo::os {
@@ -27,8 +28,12 @@ namespace {
 
 constexpr DWORD kOverlapped = 0x40000000u;  // FILE_FLAG_OVERLAPPED
 constexpr size_t kPathSize = 4096;
-// How long an open waits for a device server to take the connection.
+// How long an open waits for a device server to take the connection, for
+// its telnet answer, and for its answers to the line settings (after which
+// the open goes on without them: some servers never answer).
 constexpr int kConnectTimeoutMs = 5000;
+constexpr uint32_t kTelnetAnswerMs = 3000;
+constexpr uint32_t kSettingsAnswerMs = 1000;
 
 int AccessMode(DWORD access) {
   bool reads = access & GENERIC_READ;
@@ -146,8 +151,13 @@ bool ApplyLineState(const Slot &slot, const DCB &dcb) {
   return applied && SetModemLines(slot.fd, dcb);
 }
 
+bool SendSettings(Slot &slot, const DCB &dcb);
+
 bool WriteLineState(Slot &slot, const DCB &dcb) {
-  if (!ApplyLineState(slot, dcb)) return false;
+  if (!ApplyLineState(slot, dcb) ||
+      (slot.port.telnet && !SendSettings(slot, dcb))) {
+    return false;
+  }
   std::lock_guard lock(slot.mu);
   slot.port.dcb = dcb;
   slot.port.dcb.DCBlength = sizeof(DCB);
@@ -178,6 +188,18 @@ DWORD Take(PortState &port, BYTE *out, DWORD count) {
   return taken;
 }
 
+// Reads what the device has into room bytes at into and returns read's
+// result; data is how many data bytes that left there (on a telnet port,
+// possibly none).
+ssize_t ReadSome(Slot &slot, BYTE *into, size_t room, DWORD &data) {
+  ssize_t n = sys::Current().read(slot.fd, into, room);
+  data = n > 0 ? static_cast<DWORD>(n) : 0;
+  if (n > 0 && slot.port.telnet) {
+    data = DecodeTelnet(slot.port.decoder, into, data);
+  }
+  return n;
+}
+
 int64_t ReadDeadline(Slot &slot) {
   std::lock_guard lock(slot.mu);
   DWORD constant = slot.port.timeouts.ReadTotalTimeoutConstant;
@@ -193,10 +215,11 @@ bool ReadAll(Slot &slot, BYTE *out, DWORD count, DWORD &got) {
   if (got == count) return true;
   int64_t deadline = ReadDeadline(slot);
   for (;;) {
-    ssize_t n = sys::Current().read(slot.fd, port.ahead, kReadAhead);
+    DWORD data = 0;
+    ssize_t n = ReadSome(slot, port.ahead, kReadAhead, data);
     if (n > 0) {
       port.head = 0;
-      port.tail = static_cast<DWORD>(n);
+      port.tail = data;
       got += Take(port, out + got, count - got);
       if (got == count) return true;
       continue;
@@ -226,10 +249,7 @@ ssize_t WriteSome(const Slot &slot, const BYTE *data, size_t count) {
                            : sys.write(slot.fd, data, count);
 }
 
-bool WriteAll(Slot &slot, const BYTE *data, DWORD count, DWORD &done) {
-  // The first write after a server's close would still go through: a
-  // device server never closes only its sending half, so the line is gone.
-  if (slot.kind == kNet && HungUp(slot.fd)) return false;
+bool SendAll(Slot &slot, const BYTE *data, DWORD count, DWORD &done) {
   while (done < count) {
     ssize_t n = WriteSome(slot, data + done, count - done);
     if (n > 0) {
@@ -243,7 +263,112 @@ bool WriteAll(Slot &slot, const BYTE *data, DWORD count, DWORD &done) {
   return true;
 }
 
+bool WriteAll(Slot &slot, const BYTE *data, DWORD count, DWORD &done) {
+  // The first write after a server's close would still go through: a
+  // device server never closes only its sending half, so the line is gone.
+  if (slot.kind == kNet && HungUp(slot.fd)) return false;
+  if (!slot.port.telnet) return SendAll(slot, data, count, done);
+  // With every IAC doubled, a piece at a time: a piece counts as written
+  // once all of it has gone.
+  constexpr DWORD kPiece = 256;
+  BYTE escaped[2 * kPiece];
+  while (done < count) {
+    DWORD piece = std::min(kPiece, count - done);
+    DWORD sent = 0;
+    if (!SendAll(slot, escaped, EscapeIac(data + done, piece, escaped), sent)) {
+      return false;
+    }
+    done += piece;
+  }
+  return true;
+}
+
+// Moves what the socket has into the read-ahead, decoded (read_lock held);
+// false once the connection has ended or failed.
+bool Fill(Slot &slot) {
+  PortState &port = slot.port;
+  DWORD held = port.tail - port.head;
+  std::memmove(port.ahead, port.ahead + port.head, held);
+  port.head = 0;
+  port.tail = held;
+  bool open = true;
+  while (port.tail < kReadAhead) {
+    DWORD data = 0;
+    ssize_t n =
+        ReadSome(slot, port.ahead + port.tail, kReadAhead - port.tail, data);
+    if (n > 0) {
+      port.tail += data;
+    } else if (n == 0 || errno != EINTR) {
+      open = n < 0 && errno == EAGAIN;
+      break;
+    }
+  }
+  port.buffered.store(port.tail, std::memory_order_relaxed);
+  return open;
+}
+
+// Sends the refusals the decoder owes the server.
+bool SendReplies(Slot &slot) {
+  TelnetDecoder &decoder = slot.port.decoder;
+  DWORD sent = 0;
+  std::lock_guard lock(slot.port.write_lock);
+  bool done = SendAll(slot, decoder.replies, decoder.reply_length, sent);
+  decoder.reply_length = 0;
+  return done;
+}
+
+bool SendSettings(Slot &slot, const DCB &dcb) {
+  BYTE settings[kSettingsSize];
+  DWORD sent = 0;
+  std::lock_guard lock(slot.port.write_lock);
+  return SendAll(slot, settings, ComPortSettings(dcb, settings), sent);
+}
+
+// Takes in and answers what the server sends until done() holds; false
+// when the deadline passes first or the connection ends.
+template <typename Done>
+bool AwaitServer(Slot &slot, int64_t deadline, Done done) {
+  for (;;) {
+    {
+      std::lock_guard lock(slot.port.read_lock);
+      if (!Fill(slot) || !SendReplies(slot)) return false;
+      if (done()) return true;
+    }
+    int left = Remaining(deadline);
+    if (left == 0 || !Wait(slot, POLLIN, left)) return false;
+  }
+}
+
+// Greets an RFC 2217 server and sets its line from the port's settings.
+// Fails when the server refuses the COM-port option or gives no telnet
+// answer in time; the answers to the settings are awaited only briefly.
+bool StartTelnet(Slot &slot) {
+  PortState &port = slot.port;
+  port.telnet = true;
+  BYTE greeting[16];
+  DWORD sent = 0;
+  if (!SendAll(slot, greeting, TelnetGreeting(greeting), sent) ||
+      !AwaitServer(
+          slot, DeadlineAfter(kTelnetAnswerMs),
+          [&port] { return port.decoder.com_port != Agreement::kPending; }) ||
+      port.decoder.com_port != Agreement::kAccepted ||
+      !SendSettings(slot, port.dcb)) {
+    return false;
+  }
+  AwaitServer(slot, DeadlineAfter(kSettingsAnswerMs), [&port] {
+    return (port.decoder.answered & kSettingsAnswered) == kSettingsAnswered;
+  });
+  return true;
+}
+
 bool CountWaiting(Slot &slot, DWORD *errors, COMSTAT *stat) {
+  // A telnet port's socket queue holds commands too: it is decoded into the
+  // read-ahead first (unless a read under way is taking it itself), and then
+  // only the read-ahead counts.
+  if (slot.port.telnet) {
+    std::unique_lock lock(slot.port.read_lock, std::try_to_lock);
+    if (lock) Fill(slot);
+  }
   // The buffer first: a read moving bytes in between is then missed rather
   // than counted twice.
   DWORD buffered = slot.port.buffered.load(std::memory_order_relaxed);
@@ -254,6 +379,7 @@ bool CountWaiting(Slot &slot, DWORD *errors, COMSTAT *stat) {
       sys.ioctl(slot.fd, TIOCOUTQ, &pending) != 0) {
     return false;
   }
+  if (slot.port.telnet) queued = 0;
   if (errors) *errors = 0;
   if (stat) {
     *stat = COMSTAT{0, buffered + static_cast<DWORD>(queued),
@@ -292,7 +418,12 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD, void *,
     Unreserve(*slot);
     return INVALID_HANDLE_VALUE;
   }
-  return Publish(*slot, kind, fd, wake);
+  HANDLE handle = Publish(*slot, kind, fd, wake);
+  if (entry == EntryKind::kNetwork && address.telnet && !StartTelnet(*slot)) {
+    CloseHandle(handle);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
 }
 
 BOOL GetCommState(HANDLE port, DCB *dcb) {
