@@ -34,26 +34,30 @@ constexpr int kKeepIntervalS = 2;
 constexpr int kKeepCount = 3;
 constexpr unsigned kUnacknowledgedMs = 11000;
 
-// Reads the entry's link target or its first line (without the line end);
-// false for anything else or a text that does not fit.
-bool EntryText(const char *path, char *text, size_t size) {
+// Reads the entry's link target or its first line (without the line end)
+// into text: kNetwork when there is one that fits, kDevice for an entry of
+// another kind or a longer text, kUnusable when the entry cannot be read.
+EntryKind EntryText(const char *path, char *text, size_t size) {
   const sys::Table &sys = sys::Current();
   struct stat info;
-  if (sys.lstat(path, &info) != 0) return false;
-  ssize_t length = -1;
+  if (sys.lstat(path, &info) != 0) return EntryKind::kUnusable;
+  ssize_t length = 0;
   if (S_ISLNK(info.st_mode)) {
     length = sys.readlink(path, text, size);
   } else if (S_ISREG(info.st_mode)) {
     int fd = sys.open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
-    if (fd < 0) return false;
+    if (fd < 0) return EntryKind::kUnusable;
     length = sys.read(fd, text, size);
     sys.close(fd);
     if (length > 0 && text[length - 1] == '\n') --length;
     if (length > 0 && text[length - 1] == '\r') --length;
+  } else {
+    return EntryKind::kDevice;
   }
-  if (length < 0 || static_cast<size_t>(length) >= size) return false;
+  if (length < 0) return EntryKind::kUnusable;
+  if (static_cast<size_t>(length) >= size) return EntryKind::kDevice;
   text[length] = '\0';
-  return true;
+  return EntryKind::kNetwork;
 }
 
 // "HOST:PORT", HOST a name, a dotted address or a bracketed IPv6 address,
@@ -138,13 +142,14 @@ int ConnectTo(const addrinfo &candidate, int64_t deadline) {
 
 EntryKind ReadPortEntry(const char *path, NetworkAddress &address) {
   char text[kEntrySize];
-  if (!EntryText(path, text, sizeof text)) return EntryKind::kDevice;
+  EntryKind kind = EntryText(path, text, sizeof text);
+  if (kind != EntryKind::kNetwork) return kind;
   const char *raw = After(text, kTcpScheme);
   const char *telnet = After(text, kTelnetScheme);
   if (!raw && !telnet) return EntryKind::kDevice;
   address.telnet = telnet != nullptr;
   return ParseAddress(raw ? raw : telnet, address) ? EntryKind::kNetwork
-                                                   : EntryKind::kBadAddress;
+                                                   : EntryKind::kUnusable;
 }
 
 int ConnectNetwork(const NetworkAddress &address, int timeout_ms) {

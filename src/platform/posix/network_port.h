@@ -22,11 +22,12 @@ struct NetworkAddress {
   bool telnet;  // rfc2217://
 };
 
-enum class EntryKind { kDevice, kNetwork, kBadAddress };
+enum class EntryKind { kDevice, kNetwork, kUnusable };
 
 // What the port-folder entry at path leads to: a device (or a file that is
-// no address), a network port (address filled in), or an entry that starts
-// like one but whose address is malformed.
+// no address), a network port (address filled in), or nothing usable (an
+// entry that starts like a network port but whose address is malformed, or
+// that cannot be read).
 EntryKind ReadPortEntry(const char *path, NetworkAddress &address);
 
 // Connects to address within timeout_ms over every address the name has:

@@ -66,15 +66,15 @@ TEST(PortEntryTest, LinksAndOneLineFilesNameNetworkPorts) {
       {"tcp://server.site:65535", EntryKind::kNetwork, "server.site:65535"},
       {"tcp://[::1]:7", EntryKind::kNetwork, "::1:7"},
       {"rfc2217://127.0.0.1:2002", EntryKind::kNetwork, "127.0.0.1:2002"},
-      {"rfc2217://127.0.0.1:", EntryKind::kBadAddress, ""},
-      {"tcp://127.0.0.1", EntryKind::kBadAddress, ""},
-      {"tcp://127.0.0.1:0", EntryKind::kBadAddress, ""},
-      {"tcp://127.0.0.1:65536", EntryKind::kBadAddress, ""},
-      {"tcp://127.0.0.1:02001", EntryKind::kBadAddress, ""},
-      {"tcp://127.0.0.1:20x1", EntryKind::kBadAddress, ""},
-      {"tcp://::1:7", EntryKind::kBadAddress, ""},
-      {"tcp://:7", EntryKind::kBadAddress, ""},
-      {"tcp://a/b:7", EntryKind::kBadAddress, ""},
+      {"rfc2217://127.0.0.1:", EntryKind::kUnusable, ""},
+      {"tcp://127.0.0.1", EntryKind::kUnusable, ""},
+      {"tcp://127.0.0.1:0", EntryKind::kUnusable, ""},
+      {"tcp://127.0.0.1:65536", EntryKind::kUnusable, ""},
+      {"tcp://127.0.0.1:02001", EntryKind::kUnusable, ""},
+      {"tcp://127.0.0.1:20x1", EntryKind::kUnusable, ""},
+      {"tcp://::1:7", EntryKind::kUnusable, ""},
+      {"tcp://:7", EntryKind::kUnusable, ""},
+      {"tcp://a/b:7", EntryKind::kUnusable, ""},
       {"/nonexistent/tty", EntryKind::kDevice, ""},
       {"ttcp://127.0.0.1:7", EntryKind::kDevice, ""},
   };
@@ -106,7 +106,7 @@ TEST(PortEntryTest, LinksAndOneLineFilesNameNetworkPorts) {
   std::ofstream(dir / "COM2") << "tcp://127.0.0.1:7\nmore\n";
   ulo::os::NetworkAddress address{};
   EXPECT_EQ(ulo::os::ReadPortEntry((dir / "COM2").c_str(), address),
-            EntryKind::kBadAddress);
+            EntryKind::kUnusable);
   fs::remove_all(dir);
 }
 

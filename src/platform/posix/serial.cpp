@@ -407,7 +407,7 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD, void *,
   NetworkAddress address;
   EntryKind entry =
       port_dir && *port_dir ? ReadPortEntry(path, address) : EntryKind::kDevice;
-  if (entry == EntryKind::kBadAddress) return INVALID_HANDLE_VALUE;
+  if (entry == EntryKind::kUnusable) return INVALID_HANDLE_VALUE;
   Slot *slot = Reserve();
   if (!slot) return INVALID_HANDLE_VALUE;
   int fd = -1;
