@@ -109,12 +109,17 @@ struct COMSTAT {
 // INVALID_HANDLE_VALUE on failure.
 //
 // A port-folder entry whose link target, or whose one-line regular file, is
-// "tcp://HOST:PORT" (HOST a name, an IPv4 address or a bracketed IPv6
-// address) is a network port: the open connects to that serial device server
-// (within 5 s), once per process for each HOST:PORT. It reads, writes and
-// counts waiting bytes like a terminal; its line state is checked and kept
-// but never sent (the server's settings apply). A closed connection fails
-// reads and writes, as an unplugged adapter does.
+// "tcp://HOST:PORT" or "rfc2217://HOST:PORT" (HOST a name, an IPv4 address
+// or a bracketed IPv6 address) is a network port: the open connects to that
+// serial device server (within 5 s), once per process for each HOST:PORT. It
+// reads, writes and counts waiting bytes like a terminal. Over tcp:// its
+// line state is checked and kept but never sent (the server's settings
+// apply); over rfc2217:// (telnet with the COM-port-control option) the
+// baud rate, data bits, parity and stop bits are sent at the open and at
+// every SetCommState, and the open fails when the server refuses the option
+// or gives no telnet answer within 3 s. A closed connection fails reads and
+// writes, as an unplugged adapter does. An entry that cannot be read, or
+// names a malformed address, cannot be opened.
 //
 // Line state, timeouts, queue sizes and ClearCommError need a terminal or a
 // network port: on "NUL" or any other device they fail. Members of DCB without
