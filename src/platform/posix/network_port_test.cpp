@@ -203,6 +203,25 @@ class Ser2netTest : public testing::Test {
     return got;
   }
 
+  // Sends bytes from the device's side and waits until the port has them
+  // all waiting (or a wait that must end has passed).
+  void SendAndAwait(HANDLE port, const std::string &bytes) {
+    ASSERT_EQ(write(pty_.master, bytes.data(), bytes.size()),
+              static_cast<ssize_t>(bytes.size()));
+    for (int tries = 0; tries < 500 && Waiting(port) < bytes.size(); ++tries) {
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+
+  // Writes bytes to the port and checks that the device gets them.
+  void SendAndCheck(HANDLE port, const std::string &bytes) {
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()),
+                          &written, nullptr));
+    EXPECT_EQ(written, bytes.size());
+    EXPECT_EQ(Receive(bytes.size()), bytes);
+  }
+
   static DWORD Waiting(HANDLE port) {
     COMSTAT stat{};
     EXPECT_TRUE(ClearCommError(port, nullptr, &stat));
@@ -238,19 +257,9 @@ TEST_F(Ser2netTest, BytesPassBothWaysUnderTheSerialContract) {
   // One open per server port in this process.
   EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
 
-  const std::string out = "ULO\r\n\xff\x00 all bytes"s;
-  DWORD written = 0;
-  ASSERT_TRUE(WriteFile(port, out.data(), static_cast<DWORD>(out.size()),
-                        &written, nullptr));
-  EXPECT_EQ(written, out.size());
-  EXPECT_EQ(Receive(out.size()), out);
-
+  SendAndCheck(port, "ULO\r\n\xff\x00 all bytes"s);
   const std::string in = "\xff\xfd\x2c reply"s;
-  ASSERT_EQ(write(pty_.master, in.data(), in.size()),
-            static_cast<ssize_t>(in.size()));
-  for (int tries = 0; tries < 500 && Waiting(port) < in.size(); ++tries) {
-    std::this_thread::sleep_for(10ms);
-  }
+  SendAndAwait(port, in);
   EXPECT_EQ(Waiting(port), in.size());
   // Asking for more than comes: the total timeout ends the read with what
   // there is, and what the read-ahead holds still counts as waiting.
@@ -328,19 +337,12 @@ TEST_F(Ser2netTest, Rfc2217SetsTheServersLineAndEscapesIacBothWays) {
   EXPECT_EQ(cfgetospeed(&line), B19200);
   EXPECT_TRUE(line.c_cflag & CSTOPB);
 
-  const std::string out = "a\xff\xff\xfb\x01 b"s;
-  DWORD done = 0;
-  ASSERT_TRUE(WriteFile(port, out.data(), static_cast<DWORD>(out.size()), &done,
-                        nullptr));
-  EXPECT_EQ(Receive(out.size()), out);
+  SendAndCheck(port, "a\xff\xff\xfb\x01 b"s);
   // The server doubles the IACs; only the data bytes count as waiting.
   const std::string in = "\xff\xfd\x2c\xff"s;
-  ASSERT_EQ(write(pty_.master, in.data(), in.size()),
-            static_cast<ssize_t>(in.size()));
-  for (int tries = 0; tries < 500 && Waiting(port) < in.size(); ++tries) {
-    std::this_thread::sleep_for(10ms);
-  }
+  SendAndAwait(port, in);
   EXPECT_EQ(Waiting(port), in.size());
+  DWORD done = 0;
   char buffer[8];
   ASSERT_TRUE(
       ReadFile(port, buffer, static_cast<DWORD>(in.size()), &done, nullptr));
