@@ -119,6 +119,13 @@ const sys::Table kFakeLine = {
     .nanosleep = Nanosleep,
     .lstat = sys::Real().lstat,
     .fstat = sys::Real().fstat,
+    .readlink = sys::Real().readlink,
+    .socket = sys::Real().socket,
+    .connect = sys::Real().connect,
+    .setsockopt = sys::Real().setsockopt,
+    .getsockopt = sys::Real().getsockopt,
+    .send = sys::Real().send,
+    .getaddrinfo = sys::Real().getaddrinfo,
 };
 
 }  // namespace

@@ -12,7 +12,7 @@ seconds="$2"
 shift 2
 targets=("$@")
 [ "${#targets[@]}" -gt 0 ] ||
-  targets=(receiver echo init_file gate_address err_format ulohost_config)
+  targets=(receiver echo init_file gate_address err_format telnet ulohost_config)
 
 # The fuzzers use the sanitizer's shared runtime, which the C++ library
 # libFuzzer needs is loaded before. The runtime still starts first (from the

@@ -16,6 +16,7 @@ packages=(
   socat  # the Windows tests' serial pairs; the package test's notify socket
   libmosquitto-dev  # ulohost's MQTT output
   mosquitto mosquitto-clients  # the MQTT tests' broker and subscriber
+  ser2net  # a real serial device server for the network-port tests
 )
 # --windows: also the 32-bit Windows cross build and Wine to test it
 # (`make test-windows`, `make dist`); wine32 is an i386 package. Where

@@ -139,6 +139,13 @@ const sys::Table kRouted = {
     .nanosleep = kForward<&sys::Table::nanosleep>,
     .lstat = kForward<&sys::Table::lstat>,
     .fstat = kForward<&sys::Table::fstat>,
+    .readlink = kForward<&sys::Table::readlink>,
+    .socket = kForward<&sys::Table::socket>,
+    .connect = kForward<&sys::Table::connect>,
+    .setsockopt = kForward<&sys::Table::setsockopt>,
+    .getsockopt = kForward<&sys::Table::getsockopt>,
+    .send = kForward<&sys::Table::send>,
+    .getaddrinfo = kForward<&sys::Table::getaddrinfo>,
 };
 
 // While one lives, the calls of the thread that made it go through the table
@@ -182,6 +189,13 @@ constexpr CallKind kCallKinds[] = {
     {Call::kNanosleep, "nanosleep"},
     {Call::kLstat, "lstat"},
     {Call::kFstat, "fstat"},
+    {Call::kReadlink, "readlink"},
+    {Call::kSocket, "socket"},
+    {Call::kConnect, "connect"},
+    {Call::kSetsockopt, "setsockopt"},
+    {Call::kGetsockopt, "getsockopt"},
+    {Call::kSend, "send"},
+    {Call::kGetaddrinfo, "getaddrinfo"},
 };
 static_assert(std::size(kCallKinds) == static_cast<size_t>(Call::kCount),
               "every kind of call is named");
@@ -196,17 +210,21 @@ struct StartStep {
 
 // The calls a start makes on the host's thread, in order: the init file's open
 // (and the check that it is a regular file), the port's open (its name through
-// the port folder, the device, its lock, its wake-up descriptor, exclusive
-// mode), its line state (read, then changed: terminal state and modem
-// lines), the data-arrived event, the receiver thread, and the restart
-// message (a lone CR, paced). The timeouts live in the handle table and
-// need no system call.
+// the port folder, what kind of entry it is and where its link leads, the
+// device, its lock, its wake-up descriptor, exclusive mode), its line state
+// (read, then changed: terminal state and modem lines), the data-arrived
+// event, the receiver thread, and the restart message (a lone CR, paced). The
+// timeouts live in the handle table and need no system call.
 const StartStep kStartSteps[] = {
     {"InitFileOpen", Call::kOpen, 1, ULO_DONE,
      "UloPR1: Init File uloPR107.int not found!"},
     {"InitFileKind", Call::kFstat, 1, ULO_DONE,
      "UloPR1: Init File uloPR107.int not found!"},
     {"PortFolderLookup", Call::kLstat, 1, ULO_COMM_FAILURE,
+     "ULOPR1: Fail to open LINE1"},
+    {"PortEntryKind", Call::kLstat, 2, ULO_COMM_FAILURE,
+     "ULOPR1: Fail to open LINE1"},
+    {"PortEntryTarget", Call::kReadlink, 1, ULO_COMM_FAILURE,
      "ULOPR1: Fail to open LINE1"},
     {"Open", Call::kOpen, 2, ULO_COMM_FAILURE, "ULOPR1: Fail to open LINE1"},
     {"Lock", Call::kFlock, 1, ULO_COMM_FAILURE, "ULOPR1: Fail to open LINE1"},

@@ -18,8 +18,9 @@ namespace ulo::os {
 // does not fit.
 bool PortPath(const char *name, const char *port_dir, char *path, size_t size);
 
-// What is at a device PortPath gave: the device, only an entry that leads
-// nowhere (a link to nothing, on Linux), or nothing.
+// What is at a device PortPath gave: the device (on Linux also a network
+// port's entry), only an entry that leads nowhere (a link to nothing, on
+// Linux), or nothing.
 enum class PortFound { kDevice, kDanglingEntry, kMissing };
 PortFound FindPortDevice(const char *device);
 

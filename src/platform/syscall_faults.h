@@ -20,6 +20,13 @@ enum class Call {
   kNanosleep,
   kLstat,
   kFstat,
+  kReadlink,
+  kSocket,
+  kConnect,
+  kSetsockopt,
+  kGetsockopt,
+  kSend,
+  kGetaddrinfo,
   kCount,
 };
 

@@ -3,8 +3,10 @@
 #ifndef ULOPR1_PLATFORM_POSIX_SYSCALLS_H
 #define ULOPR1_PLATFORM_POSIX_SYSCALLS_H
 
+#include <netdb.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
@@ -28,6 +30,18 @@ struct Table {
   int (*nanosleep)(const struct timespec *request, struct timespec *remain);
   int (*lstat)(const char *path, struct stat *info);
   int (*fstat)(int fd, struct stat *info);
+  ssize_t (*readlink)(const char *path, char *buffer, size_t size);
+  int (*socket)(int domain, int type, int protocol);
+  int (*connect)(int fd, const struct sockaddr *address, socklen_t length);
+  int (*setsockopt)(int fd, int level, int name, const void *value,
+                    socklen_t length);
+  int (*getsockopt)(int fd, int level, int name, void *value,
+                    socklen_t *length);
+  ssize_t (*send)(int fd, const void *buffer, size_t count, int flags);
+  // Its result is 0 or an EAI_ code, as getaddrinfo's; a planned failure
+  // gives -1.
+  int (*getaddrinfo)(const char *host, const char *service,
+                     const struct addrinfo *hints, struct addrinfo **result);
 };
 
 // The real system calls.

@@ -2,6 +2,7 @@
 
 #include <sys/ioctl.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/syscalls.h"
@@ -15,8 +16,15 @@ constexpr uint32_t kIndexMask = (1u << kIndexBits) - 1;
 constexpr uint32_t kLastGeneration = (0xFFFFFFFFu >> kIndexBits) - 1;
 
 Slot slots[kSlots];
+std::mutex peers;  // guards every slot's peer
 
-void ResetPort(PortState &port) {
+void ReleasePeer(Slot &slot) {
+  if (!slot.peer[0]) return;
+  std::lock_guard lock(peers);
+  slot.peer[0] = '\0';
+}
+
+void ResetPort(PortState &port, Kind kind) {
   port.head = port.tail = 0;
   port.buffered.store(0, std::memory_order_relaxed);
   std::memset(&port.dcb, 0, sizeof port.dcb);
@@ -25,8 +33,15 @@ void ResetPort(PortState &port) {
   // Opening a terminal raises DTR and RTS.
   port.dcb.fDtrControl = DTR_CONTROL_ENABLE;
   port.dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  // A network port reads back the settings of a usual device server line.
+  if (kind == kNet) {
+    port.dcb.BaudRate = 9600;
+    port.dcb.ByteSize = 8;
+  }
   port.timeouts = COMMTIMEOUTS{};
   port.in_queue = port.out_queue = 0;
+  port.telnet = false;
+  port.decoder = TelnetDecoder{};
 }
 
 }  // namespace
@@ -42,14 +57,24 @@ Slot *Reserve() {
   return nullptr;
 }
 
+bool ClaimPeer(Slot &slot, const char *peer) {
+  std::lock_guard lock(peers);
+  for (const Slot &other : slots) {
+    if (std::strcmp(other.peer, peer) == 0) return false;
+  }
+  std::snprintf(slot.peer, sizeof slot.peer, "%s", peer);
+  return true;
+}
+
 void Unreserve(Slot &slot) {
+  ReleasePeer(slot);
   std::lock_guard lock(slot.mu);
   slot.state = SlotState::kFree;
 }
 
 HANDLE Publish(Slot &slot, Kind kind, int fd, int wake) {
   std::lock_guard lock(slot.mu);
-  ResetPort(slot.port);
+  ResetPort(slot.port, kind);
   slot.kind = kind;
   slot.fd = fd;
   slot.wake = wake;
@@ -115,6 +140,8 @@ BOOL CloseHandle(HANDLE handle) {
     closed = false;
   }
 
+  // Only now that the connection is gone may another open make a new one.
+  ReleasePeer(slot);
   lock.lock();
   slot.fd = slot.wake = -1;
   slot.value = 0;

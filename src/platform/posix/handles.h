@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <mutex>
 
+#include "network_port.h"
 #include "os.h"
+#include "telnet.h"
 
 namespace ulo::os {
 
@@ -24,8 +26,10 @@ enum Kind : unsigned {
   kFile = 1,   // a port path that is not a terminal (/dev/null among them)
   kTty = 2,    // a terminal: the only kind with line state
   kEvent = 4,  // an auto-reset event over an eventfd
+  kNet = 8,    // a TCP connection to a serial device server
 };
-constexpr unsigned kAnyPort = kFile | kTty;
+constexpr unsigned kLine = kTty | kNet;  // ports with line state
+constexpr unsigned kAnyPort = kFile | kLine;
 
 enum class SlotState { kFree, kReserved, kOpen, kClosing, kRetired };
 
@@ -41,6 +45,8 @@ struct PortState {
   COMMTIMEOUTS timeouts;        // (Slot::mu)
   DWORD in_queue;               // SetupComm's sizes (Slot::mu)
   DWORD out_queue;
+  bool telnet;            // a network port speaking RFC 2217
+  TelnetDecoder decoder;  // its received stream (read_lock)
 };
 
 struct Slot {
@@ -53,6 +59,7 @@ struct Slot {
   int users = 0;  // calls under way on the slot
   int fd = -1;
   int wake = -1;  // written at close to wake blocked calls; -1: none
+  char peer[kPeerSize] = {};  // a network port's claim; empty: none
   PortState port;
 };
 
@@ -60,6 +67,10 @@ struct Slot {
 Slot *Reserve();
 // Gives a reserved slot back unused.
 void Unreserve(Slot &slot);
+// Claims the network port peer for a reserved slot; false while another
+// slot of the process holds it. The claim ends when the slot closes or is
+// given back unused.
+bool ClaimPeer(Slot &slot, const char *peer);
 // Opens a reserved slot over the descriptors and returns its handle value.
 HANDLE Publish(Slot &slot, Kind kind, int fd, int wake);
 

@@ -108,11 +108,24 @@ struct COMSTAT {
 // Only OPEN_EXISTING is accepted: nothing is ever created. Returns
 // INVALID_HANDLE_VALUE on failure.
 //
-// Line state, timeouts, queue sizes and ClearCommError need a terminal: on
-// "NUL" or any other device they fail. Members of DCB without a termios
-// meaning (fBinary, fParity, ErrorChar, fAbortOnError, fTXContinueOnXoff...)
-// are kept per handle and read back as set. Line errors are not reported:
-// ClearCommError's errors is always 0.
+// A port-folder entry whose link target, or whose one-line regular file, is
+// "tcp://HOST:PORT" or "rfc2217://HOST:PORT" (HOST a name, an IPv4 address
+// or a bracketed IPv6 address) is a network port: the open connects to that
+// serial device server (within 5 s), once per process for each HOST:PORT. It
+// reads, writes and counts waiting bytes like a terminal. Over tcp:// its
+// line state is checked and kept but never sent (the server's settings
+// apply); over rfc2217:// (telnet with the COM-port-control option) the
+// baud rate, data bits, parity and stop bits are sent at the open and at
+// every SetCommState, and the open fails when the server refuses the option
+// or gives no telnet answer within 3 s. A closed connection fails reads and
+// writes, as an unplugged adapter does. An entry that cannot be read, or
+// names a malformed address, cannot be opened.
+//
+// Line state, timeouts, queue sizes and ClearCommError need a terminal or a
+// network port: on "NUL" or any other device they fail. Members of DCB without
+// a termios meaning (fBinary, fParity, ErrorChar, fAbortOnError,
+// fTXContinueOnXoff...) are kept per handle and read back as set. Line errors
+// are not reported: ClearCommError's errors is always 0.
 HANDLE CreateFileA(const char *name, DWORD access, DWORD share, void *security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL CloseHandle(HANDLE handle);

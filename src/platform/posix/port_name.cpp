@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "network_port.h"
 #include "platform/syscalls.h"
 
 namespace ulo::os {
@@ -43,7 +44,12 @@ bool IsNullName(const char *name) { return strcasecmp(name, "NUL") == 0; }
 
 PortFound FindPortDevice(const char *device) {
   struct stat info;
-  if (::stat(device, &info) == 0) return PortFound::kDevice;
+  NetworkAddress address;
+  // A network port's entry leads to its server, not to a file.
+  if (::stat(device, &info) == 0 ||
+      ReadPortEntry(device, address) == EntryKind::kNetwork) {
+    return PortFound::kDevice;
+  }
   return sys::Current().lstat(device, &info) == 0 ? PortFound::kDanglingEntry
                                                   : PortFound::kMissing;
 }

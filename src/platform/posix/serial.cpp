@@ -1,10 +1,12 @@
 // Ports: open with exclusion, line state over termios, timed reads through a
-// read-ahead buffer, complete writes.
+// read-ahead buffer, complete writes. A network port takes the same paths
+// over its socket.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <termios.h>
 
 #include <algorithm>
@@ -14,9 +16,11 @@
 #include "deadline.h"
 #include "handles.h"
 #include "line_state.h"
+#include "network_port.h"
 #include "os.h"
 #include "platform/port_name.h"
 #include "platform/syscalls.h"
+#include "telnet.h"
 #include "termios2.h"
 
 namespace ulo::os {
@@ -24,6 +28,12 @@ namespace {
 
 constexpr DWORD kOverlapped = 0x40000000u;  // FILE_FLAG_OVERLAPPED
 constexpr size_t kPathSize = 4096;
+// How long an open waits for a device server to take the connection, for
+// its telnet answer, and for its answers to the line settings (after which
+// the open goes on without them: some servers never answer).
+constexpr int kConnectTimeoutMs = 5000;
+constexpr uint32_t kTelnetAnswerMs = 3000;
+constexpr uint32_t kSettingsAnswerMs = 1000;
 
 int AccessMode(DWORD access) {
   bool reads = access & GENERIC_READ;
@@ -58,7 +68,24 @@ bool OpenDevice(const char *path, int mode, int &fd, int &wake, Kind &kind) {
   return false;
 }
 
+// Connects to a device server, once per process for each server port.
+bool OpenNetwork(Slot &slot, const NetworkAddress &address, int &fd,
+                 int &wake) {
+  if (!ClaimPeer(slot, address.peer)) return false;
+  wake = sys::Current().eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) return false;
+  fd = ConnectNetwork(address, kConnectTimeoutMs);
+  if (fd >= 0) return true;
+  sys::Current().close(wake);
+  return false;
+}
+
 bool ReadLineState(Slot &slot, DCB &dcb) {
+  if (slot.kind == kNet) {
+    std::lock_guard lock(slot.mu);
+    dcb = slot.port.dcb;
+    return true;
+  }
   termios state;
   if (sys::Current().tcgetattr(slot.fd, &state) != 0) return false;
   DCB result;
@@ -109,8 +136,11 @@ bool SetModemLines(int fd, const DCB &dcb) {
          ChangeModemLines(fd, TIOCMBIC, lower);
 }
 
-bool WriteLineState(Slot &slot, const DCB &dcb) {
-  termios state;
+// Sets the line; a network port's line is the server's, so there the state
+// is only checked.
+bool ApplyLineState(const Slot &slot, const DCB &dcb) {
+  termios state{};
+  if (slot.kind == kNet) return DcbToTermios(dcb, state);
   if (sys::Current().tcgetattr(slot.fd, &state) != 0 ||
       !DcbToTermios(dcb, state)) {
     return false;
@@ -118,7 +148,16 @@ bool WriteLineState(Slot &slot, const DCB &dcb) {
   bool applied = SpeedOf(dcb.BaudRate) != B0
                      ? sys::Current().tcsetattr(slot.fd, TCSANOW, &state) == 0
                      : SetArbitraryRate(slot.fd, state, dcb.BaudRate);
-  if (!applied || !SetModemLines(slot.fd, dcb)) return false;
+  return applied && SetModemLines(slot.fd, dcb);
+}
+
+bool SendSettings(Slot &slot, const DCB &dcb);
+
+bool WriteLineState(Slot &slot, const DCB &dcb) {
+  if (!ApplyLineState(slot, dcb) ||
+      (slot.port.telnet && !SendSettings(slot, dcb))) {
+    return false;
+  }
   std::lock_guard lock(slot.mu);
   slot.port.dcb = dcb;
   slot.port.dcb.DCBlength = sizeof(DCB);
@@ -133,10 +172,12 @@ bool Wait(const Slot &slot, short events, int timeout_ms) {
   return fds[1].revents == 0;
 }
 
+// A terminal hung up, or a socket whose peer has closed (or reset) the
+// connection.
 bool HungUp(int fd) {
-  pollfd line = {fd, POLLIN, 0};
+  pollfd line = {fd, POLLIN | POLLRDHUP, 0};
   return sys::Current().poll(&line, 1, 0) > 0 &&
-         (line.revents & (POLLHUP | POLLERR | POLLNVAL));
+         (line.revents & (POLLHUP | POLLERR | POLLNVAL | POLLRDHUP));
 }
 
 DWORD Take(PortState &port, BYTE *out, DWORD count) {
@@ -145,6 +186,18 @@ DWORD Take(PortState &port, BYTE *out, DWORD count) {
   port.head += taken;
   port.buffered.store(port.tail - port.head, std::memory_order_relaxed);
   return taken;
+}
+
+// Reads what the device has into room bytes at into and returns read's
+// result; data is how many data bytes that left there (on a telnet port,
+// possibly none).
+ssize_t ReadSome(Slot &slot, BYTE *into, size_t room, DWORD &data) {
+  ssize_t n = sys::Current().read(slot.fd, into, room);
+  data = n > 0 ? static_cast<DWORD>(n) : 0;
+  if (n > 0 && slot.port.telnet) {
+    data = DecodeTelnet(slot.port.decoder, into, data);
+  }
+  return n;
 }
 
 int64_t ReadDeadline(Slot &slot) {
@@ -162,15 +215,18 @@ bool ReadAll(Slot &slot, BYTE *out, DWORD count, DWORD &got) {
   if (got == count) return true;
   int64_t deadline = ReadDeadline(slot);
   for (;;) {
-    ssize_t n = sys::Current().read(slot.fd, port.ahead, kReadAhead);
+    DWORD data = 0;
+    ssize_t n = ReadSome(slot, port.ahead, kReadAhead, data);
     if (n > 0) {
       port.head = 0;
-      port.tail = static_cast<DWORD>(n);
+      port.tail = data;
       got += Take(port, out + got, count - got);
       if (got == count) return true;
       continue;
     }
     if (n == 0) {
+      // A network port's server has closed the connection: the line is gone.
+      if (slot.kind == kNet) return false;
       // End of file, or on a terminal a hang-up (or an empty queue, if
       // someone else left VMIN at 0).
       if (slot.kind != kTty) return true;
@@ -186,9 +242,16 @@ bool ReadAll(Slot &slot, BYTE *out, DWORD count, DWORD &got) {
   }
 }
 
-bool WriteAll(Slot &slot, const BYTE *data, DWORD count, DWORD &done) {
+// A socket whose peer has gone fails the write rather than raising SIGPIPE.
+ssize_t WriteSome(const Slot &slot, const BYTE *data, size_t count) {
+  const sys::Table &sys = sys::Current();
+  return slot.kind == kNet ? sys.send(slot.fd, data, count, MSG_NOSIGNAL)
+                           : sys.write(slot.fd, data, count);
+}
+
+bool SendAll(Slot &slot, const BYTE *data, DWORD count, DWORD &done) {
   while (done < count) {
-    ssize_t n = sys::Current().write(slot.fd, data + done, count - done);
+    ssize_t n = WriteSome(slot, data + done, count - done);
     if (n > 0) {
       done += static_cast<DWORD>(n);
       continue;
@@ -200,7 +263,112 @@ bool WriteAll(Slot &slot, const BYTE *data, DWORD count, DWORD &done) {
   return true;
 }
 
+bool WriteAll(Slot &slot, const BYTE *data, DWORD count, DWORD &done) {
+  // The first write after a server's close would still go through: a
+  // device server never closes only its sending half, so the line is gone.
+  if (slot.kind == kNet && HungUp(slot.fd)) return false;
+  if (!slot.port.telnet) return SendAll(slot, data, count, done);
+  // With every IAC doubled, a piece at a time: a piece counts as written
+  // once all of it has gone.
+  constexpr DWORD kPiece = 256;
+  BYTE escaped[2 * kPiece];
+  while (done < count) {
+    DWORD piece = std::min(kPiece, count - done);
+    DWORD sent = 0;
+    if (!SendAll(slot, escaped, EscapeIac(data + done, piece, escaped), sent)) {
+      return false;
+    }
+    done += piece;
+  }
+  return true;
+}
+
+// Moves what the socket has into the read-ahead, decoded (read_lock held);
+// false once the connection has ended or failed.
+bool Fill(Slot &slot) {
+  PortState &port = slot.port;
+  DWORD held = port.tail - port.head;
+  std::memmove(port.ahead, port.ahead + port.head, held);
+  port.head = 0;
+  port.tail = held;
+  bool open = true;
+  while (port.tail < kReadAhead) {
+    DWORD data = 0;
+    ssize_t n =
+        ReadSome(slot, port.ahead + port.tail, kReadAhead - port.tail, data);
+    if (n > 0) {
+      port.tail += data;
+    } else if (n == 0 || errno != EINTR) {
+      open = n < 0 && errno == EAGAIN;
+      break;
+    }
+  }
+  port.buffered.store(port.tail, std::memory_order_relaxed);
+  return open;
+}
+
+// Sends the refusals the decoder owes the server.
+bool SendReplies(Slot &slot) {
+  TelnetDecoder &decoder = slot.port.decoder;
+  DWORD sent = 0;
+  std::lock_guard lock(slot.port.write_lock);
+  bool done = SendAll(slot, decoder.replies, decoder.reply_length, sent);
+  decoder.reply_length = 0;
+  return done;
+}
+
+bool SendSettings(Slot &slot, const DCB &dcb) {
+  BYTE settings[kSettingsSize];
+  DWORD sent = 0;
+  std::lock_guard lock(slot.port.write_lock);
+  return SendAll(slot, settings, ComPortSettings(dcb, settings), sent);
+}
+
+// Takes in and answers what the server sends until done() holds; false
+// when the deadline passes first or the connection ends.
+template <typename Done>
+bool AwaitServer(Slot &slot, int64_t deadline, Done done) {
+  for (;;) {
+    {
+      std::lock_guard lock(slot.port.read_lock);
+      if (!Fill(slot) || !SendReplies(slot)) return false;
+      if (done()) return true;
+    }
+    int left = Remaining(deadline);
+    if (left == 0 || !Wait(slot, POLLIN, left)) return false;
+  }
+}
+
+// Greets an RFC 2217 server and sets its line from the port's settings.
+// Fails when the server refuses the COM-port option or gives no telnet
+// answer in time; the answers to the settings are awaited only briefly.
+bool StartTelnet(Slot &slot) {
+  PortState &port = slot.port;
+  port.telnet = true;
+  BYTE greeting[16];
+  DWORD sent = 0;
+  if (!SendAll(slot, greeting, TelnetGreeting(greeting), sent) ||
+      !AwaitServer(
+          slot, DeadlineAfter(kTelnetAnswerMs),
+          [&port] { return port.decoder.com_port != Agreement::kPending; }) ||
+      port.decoder.com_port != Agreement::kAccepted ||
+      !SendSettings(slot, port.dcb)) {
+    return false;
+  }
+  AwaitServer(slot, DeadlineAfter(kSettingsAnswerMs), [&port] {
+    return (port.decoder.answered & kSettingsAnswered) == kSettingsAnswered;
+  });
+  return true;
+}
+
 bool CountWaiting(Slot &slot, DWORD *errors, COMSTAT *stat) {
+  // A telnet port's socket queue holds commands too: it is decoded into the
+  // read-ahead first (unless a read under way is taking it itself), and then
+  // only the read-ahead counts.
+  if (slot.port.telnet) {
+    std::unique_lock lock(slot.port.read_lock, std::try_to_lock);
+    if (lock) Fill(slot);
+  }
   // The buffer first: a read moving bytes in between is then missed rather
   // than counted twice.
   DWORD buffered = slot.port.buffered.load(std::memory_order_relaxed);
@@ -211,6 +379,7 @@ bool CountWaiting(Slot &slot, DWORD *errors, COMSTAT *stat) {
       sys.ioctl(slot.fd, TIOCOUTQ, &pending) != 0) {
     return false;
   }
+  if (slot.port.telnet) queued = 0;
   if (errors) *errors = 0;
   if (stat) {
     *stat = COMSTAT{0, buffered + static_cast<DWORD>(queued),
@@ -229,38 +398,49 @@ HANDLE CreateFileA(const char *name, DWORD access, DWORD, void *,
   using namespace ulo::os;
   char path[kPathSize];
   int mode = AccessMode(access);
+  const char *port_dir = std::getenv("ULO_PORT_DIR");
   if (!name || disposition != OPEN_EXISTING || (flags & kOverlapped) ||
-      mode < 0 ||
-      !PortPath(name, std::getenv("ULO_PORT_DIR"), path, sizeof path)) {
+      mode < 0 || !PortPath(name, port_dir, path, sizeof path)) {
     return INVALID_HANDLE_VALUE;
   }
+  // Only port-folder entries name network ports.
+  NetworkAddress address;
+  EntryKind entry =
+      port_dir && *port_dir ? ReadPortEntry(path, address) : EntryKind::kDevice;
+  if (entry == EntryKind::kUnusable) return INVALID_HANDLE_VALUE;
   Slot *slot = Reserve();
   if (!slot) return INVALID_HANDLE_VALUE;
   int fd = -1;
   int wake = -1;
-  Kind kind = kFile;
-  if (!OpenDevice(path, mode, fd, wake, kind)) {
+  Kind kind = kNet;
+  if (entry == EntryKind::kNetwork ? !OpenNetwork(*slot, address, fd, wake)
+                                   : !OpenDevice(path, mode, fd, wake, kind)) {
     Unreserve(*slot);
     return INVALID_HANDLE_VALUE;
   }
-  return Publish(*slot, kind, fd, wake);
+  HANDLE handle = Publish(*slot, kind, fd, wake);
+  if (entry == EntryKind::kNetwork && address.telnet && !StartTelnet(*slot)) {
+    CloseHandle(handle);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
 }
 
 BOOL GetCommState(HANDLE port, DCB *dcb) {
-  return dcb && ulo::os::WithSlot(port, ulo::os::kTty, [dcb](Slot &slot) {
+  return dcb && ulo::os::WithSlot(port, ulo::os::kLine, [dcb](Slot &slot) {
            return ulo::os::ReadLineState(slot, *dcb);
          });
 }
 
 BOOL SetCommState(HANDLE port, const DCB *dcb) {
-  return dcb && ulo::os::WithSlot(port, ulo::os::kTty, [dcb](Slot &slot) {
+  return dcb && ulo::os::WithSlot(port, ulo::os::kLine, [dcb](Slot &slot) {
            return ulo::os::WriteLineState(slot, *dcb);
          });
 }
 
 BOOL GetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts) {
   return timeouts &&
-         ulo::os::WithSlot(port, ulo::os::kTty, [timeouts](Slot &slot) {
+         ulo::os::WithSlot(port, ulo::os::kLine, [timeouts](Slot &slot) {
            std::lock_guard lock(slot.mu);
            *timeouts = slot.port.timeouts;
            return true;
@@ -269,7 +449,7 @@ BOOL GetCommTimeouts(HANDLE port, COMMTIMEOUTS *timeouts) {
 
 BOOL SetCommTimeouts(HANDLE port, const COMMTIMEOUTS *timeouts) {
   return timeouts &&
-         ulo::os::WithSlot(port, ulo::os::kTty, [timeouts](Slot &slot) {
+         ulo::os::WithSlot(port, ulo::os::kLine, [timeouts](Slot &slot) {
            std::lock_guard lock(slot.mu);
            slot.port.timeouts = *timeouts;
            return true;
@@ -277,7 +457,7 @@ BOOL SetCommTimeouts(HANDLE port, const COMMTIMEOUTS *timeouts) {
 }
 
 BOOL SetupComm(HANDLE port, DWORD in_queue, DWORD out_queue) {
-  return ulo::os::WithSlot(port, ulo::os::kTty, [=](Slot &slot) {
+  return ulo::os::WithSlot(port, ulo::os::kLine, [=](Slot &slot) {
     std::lock_guard lock(slot.mu);
     slot.port.in_queue = in_queue;
     slot.port.out_queue = out_queue;
@@ -286,7 +466,7 @@ BOOL SetupComm(HANDLE port, DWORD in_queue, DWORD out_queue) {
 }
 
 BOOL ClearCommError(HANDLE port, DWORD *errors, COMSTAT *stat) {
-  return ulo::os::WithSlot(port, ulo::os::kTty, [=](Slot &slot) {
+  return ulo::os::WithSlot(port, ulo::os::kLine, [=](Slot &slot) {
     return ulo::os::CountWaiting(slot, errors, stat);
   });
 }

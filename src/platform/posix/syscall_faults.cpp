@@ -104,6 +104,38 @@ const Table kCounting = {
         [](int fd, struct stat *info) {
           return Wrap(Call::kFstat, Real().fstat, fd, info);
         },
+    .readlink =
+        [](const char *path, char *buffer, size_t size) {
+          return Wrap(Call::kReadlink, Real().readlink, path, buffer, size);
+        },
+    .socket =
+        [](int domain, int type, int protocol) {
+          return Wrap(Call::kSocket, Real().socket, domain, type, protocol);
+        },
+    .connect =
+        [](int fd, const sockaddr *address, socklen_t length) {
+          return Wrap(Call::kConnect, Real().connect, fd, address, length);
+        },
+    .setsockopt =
+        [](int fd, int level, int name, const void *value, socklen_t length) {
+          return Wrap(Call::kSetsockopt, Real().setsockopt, fd, level, name,
+                      value, length);
+        },
+    .getsockopt =
+        [](int fd, int level, int name, void *value, socklen_t *length) {
+          return Wrap(Call::kGetsockopt, Real().getsockopt, fd, level, name,
+                      value, length);
+        },
+    .send =
+        [](int fd, const void *buffer, size_t count, int flags) {
+          return Wrap(Call::kSend, Real().send, fd, buffer, count, flags);
+        },
+    .getaddrinfo =
+        [](const char *host, const char *service, const addrinfo *hints,
+           addrinfo **result) {
+          return Wrap(Call::kGetaddrinfo, Real().getaddrinfo, host, service,
+                      hints, result);
+        },
 };
 
 }  // namespace

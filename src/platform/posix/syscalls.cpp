@@ -1,9 +1,11 @@
 #include "platform/syscalls.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -34,6 +36,13 @@ constexpr Table kReal = {
     .nanosleep = ::nanosleep,
     .lstat = ::lstat,
     .fstat = ::fstat,
+    .readlink = ::readlink,
+    .socket = ::socket,
+    .connect = ::connect,
+    .setsockopt = ::setsockopt,
+    .getsockopt = ::getsockopt,
+    .send = ::send,
+    .getaddrinfo = ::getaddrinfo,
 };
 
 std::atomic<const Table *> current{&kReal};
